@@ -1,0 +1,13 @@
+// Byte ranges (borrowed input) and byte vectors (owned output).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace morvex {
+
+using ByteSpan = std::span<const uint8_t>;
+using Bytes = std::vector<uint8_t>;
+
+}  // namespace morvex

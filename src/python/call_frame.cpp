@@ -1,0 +1,138 @@
+#include "python/call_frame.h"
+
+#include <exception>
+#include <new>
+#include <string>
+
+namespace morvex::python {
+namespace {
+
+// UTF-8 text of a str object (the limited API of 3.9 has no direct accessor).
+bool utf8_text(PyObject* str, std::string& out) {
+    if (!PyUnicode_Check(str)) return false;
+    PyObject* encoded = PyUnicode_AsUTF8String(str);
+    if (encoded == nullptr) return false;
+    out.assign(PyBytes_AsString(encoded), size_t(PyBytes_Size(encoded)));
+    Py_DECREF(encoded);
+    return true;
+}
+
+// The type's __name__, or "?" when it cannot be read.
+std::string type_name(PyObject* obj) {
+    std::string name = "?";
+    PyObject* n = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+    if (n != nullptr) {
+        utf8_text(n, name);
+        Py_DECREF(n);
+    }
+    PyErr_Clear();
+    return name;
+}
+
+bool module_is_numpy(PyObject* type) {
+    PyObject* mod = PyObject_GetAttrString(type, "__module__");
+    if (mod == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string name;
+    bool is_numpy = utf8_text(mod, name) && name == "numpy";
+    Py_DECREF(mod);
+    PyErr_Clear();
+    return is_numpy;
+}
+
+}  // namespace
+
+void raise_wrong_type(PyObject* arg, const char* expected, const char* param) {
+    std::string message = arg == Py_None ? "'None' is not an instance of '" + std::string(expected) + "'"
+                                         : "'" + type_name(arg) + "' object is not an instance of '" +
+                                               std::string(expected) + "'";
+    PyObject* exc = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
+    if (exc == nullptr) return;
+    // Exception notes exist from Python 3.11 on.
+    if (PyObject_HasAttrString(exc, "add_note")) {
+        std::string note = "while processing '" + std::string(param) + "'";
+        PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+        Py_XDECREF(r);
+        PyErr_Clear();
+    }
+    PyErr_SetObject(PyExc_TypeError, exc);
+    Py_DECREF(exc);
+}
+
+bool check_bytes(PyObject* arg, const char* param) {
+    if (PyBytes_Check(arg)) return true;
+    raise_wrong_type(arg, "bytes", param);
+    return false;
+}
+
+Bytes copy_bytes(PyObject* arg) {
+    Py_ssize_t size = PyBytes_Size(arg);
+    if (size <= 0) return {};
+    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AsString(arg));
+    return Bytes(p, p + size);
+}
+
+bool convert_flag(PyObject* arg, const char* param, bool* out) {
+    if (arg == Py_True || arg == Py_False) {
+        *out = arg == Py_True;
+        return true;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(arg));
+    std::string name = type_name(arg);
+    if ((name == "bool_" || name == "bool") && module_is_numpy(type)) {
+        PyObject* r = PyObject_CallMethod(arg, "__bool__", nullptr);
+        if (r == nullptr) return false;
+        if (r != Py_True && r != Py_False) {
+            Py_DECREF(r);
+            PyErr_SetString(PyExc_TypeError, "__bool__ should return bool");
+            return false;
+        }
+        *out = r == Py_True;
+        Py_DECREF(r);
+        return true;
+    }
+    raise_wrong_type(arg, "bool", param);
+    return false;
+}
+
+void raise_error(const Error& error) {
+    PyObject* type = error.kind == ErrorKind::NotImplemented ? PyExc_NotImplementedError : PyExc_ValueError;
+    PyErr_SetString(type, error.message.c_str());
+}
+
+PyObject* run_without_lock(const std::function<Result<Bytes>()>& work) {
+    enum class Fault { none, no_memory, other };
+    Fault fault = Fault::none;
+    std::string what;
+    Result<Bytes> result;
+
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        result = work();
+    } catch (const std::bad_alloc&) {
+        fault = Fault::no_memory;
+    } catch (const std::exception& e) {
+        fault = Fault::other;
+        what = e.what();
+    } catch (...) {
+        fault = Fault::other;
+        what = "unknown failure";
+    }
+    PyEval_RestoreThread(state);
+
+    if (fault == Fault::no_memory) return PyErr_NoMemory();
+    if (fault == Fault::other) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
+        return nullptr;
+    }
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    const Bytes& out = *result;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+}
+
+}  // namespace morvex::python

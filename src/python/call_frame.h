@@ -1,0 +1,37 @@
+// The frame every module function runs in: argument conversion, the copy of
+// the input under the interpreter lock, the work with the lock released, and
+// the mapping of the result to `bytes` or an exception.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <functional>
+
+#include "common/bytes.h"
+#include "common/error.h"
+
+namespace morvex::python {
+
+// Raises TypeError "'{type}' object is not an instance of '{expected}'" with
+// the note "while processing '{param}'" where the interpreter has notes.
+void raise_wrong_type(PyObject* arg, const char* expected, const char* param);
+
+// Checks that `arg` is bytes (or a subclass); raises the TypeError otherwise.
+bool check_bytes(PyObject* arg, const char* param);
+
+// Copies a bytes object; an empty one gives an empty vector without allocating.
+Bytes copy_bytes(PyObject* arg);
+
+// Accepts an exact bool or a numpy boolean scalar; sets `*out`.
+bool convert_flag(PyObject* arg, const char* param, bool* out);
+
+// Raises the exception that stands for a core error value.
+void raise_error(const Error& error);
+
+// Runs `work` with the interpreter lock released and turns its result into a
+// new bytes object, or raises. Any C++ exception in the work is caught here:
+// std::bad_alloc becomes MemoryError, anything else RuntimeError.
+PyObject* run_without_lock(const std::function<Result<Bytes>()>& work);
+
+}  // namespace morvex::python

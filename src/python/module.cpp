@@ -1,0 +1,171 @@
+// The extension module `morvex._morvex`: multi-phase initialisation, no
+// module state, one function per core entry.
+#include "python/call_frame.h"
+#include "python/processor_type.h"
+
+#include <utility>
+
+#include "fmp4_processor/fmp4_processor.h"
+#include "mp4_parser/mp4_rewrite.h"
+#include "mp4_writer/mp4_writer.h"
+#include "thumbnail/thumbnail.h"
+#include "ts_parser/ts_parser.h"
+
+namespace morvex::python {
+namespace {
+
+constexpr const char* kVersion = "0.4.0";
+
+PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "reset_timestamps", nullptr};
+    PyObject* data = nullptr;
+    PyObject* flag = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:convert_ts_to_mp4", const_cast<char**>(keywords), &data,
+                                     &flag))
+        return nullptr;
+    if (!check_bytes(data, "data")) return nullptr;
+    bool reset = false;
+    if (flag != nullptr && !convert_flag(flag, "reset_timestamps", &reset)) return nullptr;
+    Bytes input = copy_bytes(data);
+    return run_without_lock([&]() -> Result<Bytes> {
+        Bytes owned = std::move(input);
+        auto media = parse_ts_packets(owned);
+        if (!media) return std::unexpected(std::move(media.error()));
+        return create_mp4_with_options(std::move(*media), reset);
+    });
+}
+
+// The shape shared by the functions that take one `data` argument.
+template <Result<Bytes> (*Core)(ByteSpan)>
+PyObject* one_input(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* keywords[] = {"data", nullptr};
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data)) return nullptr;
+    if (!check_bytes(data, "data")) return nullptr;
+    Bytes input = copy_bytes(data);
+    return run_without_lock([&]() -> Result<Bytes> {
+        Bytes owned = std::move(input);
+        return Core(owned);
+    });
+}
+
+// Defragments when that succeeds; otherwise only the timestamps are reset.
+Result<Bytes> defragment_or_reset(ByteSpan data) {
+    auto defragmented = defragment_mp4(data);
+    if (defragmented) return defragmented;
+    return reset_mp4_timestamps(data);
+}
+
+PyObject* defragment_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<defragment_mp4>(args, kwargs, "O:defragment_mp4");
+}
+PyObject* reset_mp4_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<reset_mp4_timestamps>(args, kwargs, "O:reset_mp4_timestamps");
+}
+PyObject* convert_mp4_reset_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<defragment_or_reset>(args, kwargs, "O:convert_mp4_reset_timestamps");
+}
+PyObject* extract_thumbnail_from_ts_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<extract_thumbnail_from_ts>(args, kwargs, "O:extract_thumbnail_from_ts");
+}
+PyObject* extract_thumbnail_from_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<extract_thumbnail_from_mp4>(args, kwargs, "O:extract_thumbnail_from_mp4");
+}
+
+PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"video", "audio", nullptr};
+    PyObject* video = nullptr;
+    PyObject* audio = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:mux_fmp4_tracks", const_cast<char**>(keywords), &video,
+                                     &audio))
+        return nullptr;
+    if (!check_bytes(video, "video") || !check_bytes(audio, "audio")) return nullptr;
+    Bytes video_copy = copy_bytes(video);
+    Bytes audio_copy = copy_bytes(audio);
+    return run_without_lock([&]() -> Result<Bytes> {
+        Bytes v = std::move(video_copy);
+        Bytes a = std::move(audio_copy);
+        return mux_fmp4_tracks(v, a);
+    });
+}
+
+#define MORVEX_FUNCTION(name, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name##_py)), METH_VARARGS | METH_KEYWORDS, doc}
+
+PyMethodDef functions[] = {
+    MORVEX_FUNCTION(convert_ts_to_mp4,
+                    "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\nMPEG-TS 를 MP4 로 변환한다."),
+    MORVEX_FUNCTION(defragment_mp4, "defragment_mp4(data)\n--\n\nfragmented MP4 를 일반 MP4 로 펼친다."),
+    MORVEX_FUNCTION(reset_mp4_timestamps,
+                    "reset_mp4_timestamps(data)\n--\n\nMP4 타임스탬프를 0 부터 시작하도록 되돌린다."),
+    MORVEX_FUNCTION(convert_mp4_reset_timestamps,
+                    "convert_mp4_reset_timestamps(data)\n--\n\nfMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."),
+    MORVEX_FUNCTION(mux_fmp4_tracks,
+                    "mux_fmp4_tracks(video, audio)\n--\n\n따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 "
+                    "로 합친다."),
+    MORVEX_FUNCTION(extract_thumbnail_from_ts, "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."),
+    MORVEX_FUNCTION(extract_thumbnail_from_mp4,
+                    "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Adds `value` under `name` and appends the name to __all__, creating the
+// list on the first addition. Steals the reference to `value`.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return -1;
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_DECREF(value);
+        return -1;
+    }
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) return -1;
+        Py_INCREF(all);
+        if (PyModule_AddObject(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            Py_DECREF(all);
+            return -1;
+        }
+    }
+    PyObject* entry = PyUnicode_FromString(name);
+    int rc = entry == nullptr ? -1 : PyList_Append(all, entry);
+    Py_XDECREF(entry);
+    Py_DECREF(all);
+    return rc;
+}
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "expected a module object");
+        return -1;
+    }
+    if (add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) return -1;
+    for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+        if (add_public(module, def->ml_name, PyCFunction_NewEx(def, module, module_name)) < 0) {
+            Py_DECREF(module_name);
+            return -1;
+        }
+    }
+    Py_DECREF(module_name);
+    PyObject* processor_type = create_processor_type(module);
+    if (processor_type == nullptr) return PyErr_Occurred() ? -1 : 0;
+    return add_public(module, "FragmentedMP4Processor", processor_type);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_morvex", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace morvex::python
+
+PyMODINIT_FUNC PyInit__morvex(void) { return PyModuleDef_Init(&morvex::python::module_def); }
