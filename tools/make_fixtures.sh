@@ -36,7 +36,7 @@ block_ts() {
         -x264-params slices=4 -c:a aac -b:a 64k -f mpegts "$out/slices4.ts"
     # Timestamps crossing the 33-bit wrap of the 90 kHz clock (2^33 / 90000 s).
     ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -bf 2 \
-        -c:a aac -b:a 64k -output_ts_offset 95442.7 -f mpegts "$out/wrap.ts"
+        -c:a aac -b:a 64k -output_ts_offset 95441.5 -f mpegts "$out/wrap.ts"
     # The sample of the README.
     cp "$out/bframes_48k_stereo.ts" examples/sample.ts
 }
