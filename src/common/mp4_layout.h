@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "common/byte_writer.h"
+
 namespace morvex {
 
 // True when the mdat size or a chunk offset would not fit in 32 bits.
@@ -19,5 +21,16 @@ inline bool needs_64bit_layout(uint64_t prefix_size, uint64_t payload_size, uint
 
 // The mdat header: 8 bytes, or 16 with a 64-bit largesize.
 inline uint64_t mdat_header_size(bool large) { return large ? 16 : 8; }
+
+inline void write_mdat_header(ByteWriter& w, uint64_t payload_size, bool large) {
+    if (large) {
+        w.u32(1);
+        w.fourcc("mdat");
+        w.u64(payload_size + 16);
+    } else {
+        w.u32(uint32_t(payload_size + 8));
+        w.fourcc("mdat");
+    }
+}
 
 }  // namespace morvex

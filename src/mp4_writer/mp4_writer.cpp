@@ -51,14 +51,7 @@ Result<Bytes> create_mp4_with_options(MediaData media, bool /*reset_timestamps: 
     ByteWriter w{out};
     w.bytes(kFtyp);
     w.bytes(moov.data);
-    if (large) {
-        w.u32(1);
-        w.fourcc("mdat");
-        w.u64(payload_size + 16);
-    } else {
-        w.u32(uint32_t(payload_size + 8));
-        w.fourcc("mdat");
-    }
+    write_mdat_header(w, payload_size, large);
     // Video samples: each NAL unit behind its 4-byte length.
     for (const NalRange& nal : samples.nals) {
         w.u32(uint32_t(nal.size));
