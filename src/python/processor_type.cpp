@@ -1,7 +1,201 @@
+// FragmentedMP4Processor: a heap type created per module from a type spec,
+// taking part in cyclic garbage collection and closed to subclassing. Every
+// member keeps the interpreter lock for the whole call; the access counter
+// guards an instance against use from several threads where the interpreter
+// runs without that lock.
 #include "python/processor_type.h"
 
-namespace morvex::python {
+#include <atomic>
+#include <new>
+#include <utility>
 
-PyObject* create_processor_type(PyObject*) { return nullptr; }
+#include "fmp4_processor/fmp4_processor.h"
+#include "python/call_frame.h"
+
+namespace morvex::python {
+namespace {
+
+struct ProcessorObject {
+    PyObject_HEAD
+    FragmentedMP4Processor record;
+    // 0: free; n > 0: n readers; -1: one writer.
+    std::atomic<int> access;
+};
+
+ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
+
+bool borrow_exclusive(ProcessorObject* self) {
+    int expected = 0;
+    if (self->access.compare_exchange_strong(expected, -1)) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
+
+bool borrow_shared(ProcessorObject* self) {
+    int current = self->access.load();
+    do {
+        if (current < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+    } while (!self->access.compare_exchange_weak(current, current + 1));
+    return true;
+}
+
+// Releases exclusive access when it goes out of scope, on every way out.
+struct ExclusiveAccess {
+    ProcessorObject* self;
+    ~ExclusiveAccess() { self->access.store(0); }
+};
+
+PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FragmentedMP4Processor", const_cast<char**>(keywords)))
+        return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = as_processor(self);
+    new (&obj->record) FragmentedMP4Processor();
+    new (&obj->access) std::atomic<int>(0);
+    return self;
+}
+
+// An instance holds no interpreter object; only its heap type is visited.
+int processor_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int processor_clear(PyObject*) { return 0; }
+
+void processor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* obj = as_processor(self);
+    obj->record.~FragmentedMP4Processor();
+    obj->access.~atomic<int>();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// Binds the one `data` argument of a method.
+bool bind_data(PyObject* args, PyObject* kwargs, const char* format, PyObject** data) {
+    static const char* keywords[] = {"data", nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), data) != 0;
+}
+
+ByteSpan view_bytes(PyObject* bytes) {
+    Py_ssize_t size = PyBytes_Size(bytes);
+    if (size <= 0) return {};
+    return ByteSpan(reinterpret_cast<const uint8_t*>(PyBytes_AsString(bytes)), size_t(size));
+}
+
+PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* data = nullptr;
+    if (!bind_data(args, kwargs, "O:set_init_segment", &data)) return nullptr;
+    auto* obj = as_processor(self);
+    if (!borrow_exclusive(obj)) return nullptr;
+    ExclusiveAccess access{obj};
+    if (!check_bytes(data, "data")) return nullptr;
+    try {
+        set_init_segment(obj->record, view_bytes(data));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* data = nullptr;
+    if (!bind_data(args, kwargs, "O:process_segment", &data)) return nullptr;
+    auto* obj = as_processor(self);
+    Result<Bytes> result;
+    {
+        if (!borrow_exclusive(obj)) return nullptr;
+        ExclusiveAccess access{obj};
+        if (!check_bytes(data, "data")) return nullptr;
+        try {
+            result = process_segment(obj->record, view_bytes(data));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result->data()), Py_ssize_t(result->size()));
+}
+
+PyObject* processor_reset(PyObject* self, PyObject*) {
+    auto* obj = as_processor(self);
+    if (!borrow_exclusive(obj)) return nullptr;
+    ExclusiveAccess access{obj};
+    reset(obj->record);
+    Py_RETURN_NONE;
+}
+
+PyObject* processor_get_base_decode_time(PyObject* self, void*) {
+    auto* obj = as_processor(self);
+    if (!borrow_shared(obj)) return nullptr;
+    std::optional<uint64_t> base = obj->record.base_decode_time;
+    obj->access.fetch_sub(1);
+    if (!base) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*base);
+}
+
+PyMethodDef processor_methods[] = {
+    {"set_init_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_set_init_segment)),
+     METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"},
+    {"process_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_process_segment)),
+     METH_VARARGS | METH_KEYWORDS, "process_segment($self, data)\n--\n\n"},
+    {"reset", processor_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef processor_getset[] = {
+    {"base_decode_time", processor_get_base_decode_time, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot processor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("FragmentedMP4Processor()\n--\n\n세그먼트를 이어서 받아 처리하는 fMP4 처리기.")},
+    {Py_tp_new, reinterpret_cast<void*>(processor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(processor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(processor_clear)},
+    {Py_tp_methods, processor_methods},
+    {Py_tp_getset, processor_getset},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
+PyType_Spec processor_spec = {
+    "FragmentedMP4Processor",
+    int(sizeof(ProcessorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    processor_slots,
+};
+
+}  // namespace
+
+PyObject* create_processor_type(PyObject* module) {
+    // The limited API of 3.9 has PyType_FromSpec only; each module exec makes
+    // its own type object, so nothing is shared between module instances.
+    PyObject* type = PyType_FromSpec(&processor_spec);
+    if (type == nullptr) return nullptr;
+    // The spec's name carries no module prefix, so set __module__ for repr().
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr || PyObject_SetAttrString(type, "__module__", module_name) < 0) {
+        Py_XDECREF(module_name);
+        Py_DECREF(type);
+        return nullptr;
+    }
+    Py_DECREF(module_name);
+    return type;
+}
 
 }  // namespace morvex::python
