@@ -67,6 +67,24 @@ block_hls() {
         "$out/hls/stream.m3u8"
 }
 
+# --- live fMP4 segments (segment rebasing) ---------------------------------
+# HLS fMP4 segments whose decode times carry the clock of a live source that
+# has run 1000 s: -copyts keeps the offset and frag_discont writes it into the
+# tfdt boxes. Video at 12800 Hz, audio at 48000 Hz; the tone is delayed by one
+# video frame so that its first decode time (after the AAC priming) still lies
+# after the video's.
+block_hls_live() {
+    local dir="$out/hls_live"
+    mkdir -p "$dir"
+    rm -f "$dir"/*
+    ff "${video_src[@]}" -itsoffset 0.04 -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -g 12 -bf 0 \
+        -c:a aac -b:a 64k -output_ts_offset 1000 -copyts \
+        -f hls -hls_time 0.5 -hls_playlist_type vod -hls_segment_type fmp4 \
+        -hls_segment_options movflags=+frag_discont \
+        -hls_fmp4_init_filename init.mp4 -hls_segment_filename "$dir/seg%d.m4s" \
+        "$dir/stream.m3u8"
+}
+
 blocks=("$@")
-[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls)
+[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live)
 for b in "${blocks[@]}"; do "block_$b"; done
