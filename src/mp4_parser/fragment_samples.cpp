@@ -70,7 +70,10 @@ Result<void> read_moof(ByteSpan data, const Mp4Box& moof, const MdatInfo& mdat, 
             // Reserve no more than the records, or the media bytes, can hold.
             const uint64_t bound = run->stride || !defaults.size ? present
                                                                  : std::min(present, mdat.data_len / defaults.size);
-            if (track) track->samples.reserve(track->samples.size() + size_t(bound));
+            if (track && track->samples.capacity() - track->samples.size() < bound) {
+                // Grow geometrically: many small runs must not copy the table each time.
+                track->samples.reserve(std::max(track->samples.size() + size_t(bound), 2 * track->samples.capacity()));
+            }
             uint64_t pos = *start;
             bool whole = present == run->sample_count;
             for (uint64_t i = 0; i < present; ++i) {
