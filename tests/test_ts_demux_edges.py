@@ -105,9 +105,12 @@ def test_pmt_walk_ends_at_the_crc(capfd):
     # stream type: read as one more entry it would invent an audio stream.
     streams = [ts.Stream(ts.H264, VIDEO_PID)]
     number = next(n for n in range(1, 1 << 16) if ts.pmt(streams, program_number=n)[-4] == ts.AAC_ADTS)
-    data = program(streams=streams, pmt_kw={"program_number": number},
-                   video=[(picture(True, params=True), 3000, None)])
-    morvex.convert_ts_to_mp4(data)
+    # As muxers do, the section is followed by 0xFF stuffing in the payload.
+    section = ts.pmt(streams, program_number=number)
+    w = ts.TsWriter().pat({1: PMT_PID})
+    w.raw(*ts.packetise(PMT_PID, b"\x00" + section + b"\xff" * (183 - len(section))))
+    w.pes(VIDEO_PID, ts.VIDEO_STREAM_ID, picture(True, params=True), pts=3000)
+    morvex.convert_ts_to_mp4(w.bytes())
     assert report(capfd)[0] == f"Found PIDs - Video: {VIDEO_PID}, Audio: none"
 
 
