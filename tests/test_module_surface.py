@@ -365,3 +365,27 @@ def test_report_of_a_stream_without_tables(capfd):
         "Total audio frames collected: 0",
         "Total video frames collected: 0",
     ]
+
+
+# --- type stubs ----------------------------------------------------------------
+
+def stub_functions():
+    import ast
+
+    stub = Path(m.__file__).with_name("_morvex.pyi")
+    tree = ast.parse(stub.read_text())
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args
+            defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+            out[node.name] = [(a.arg, d) for a, d in zip(args.args, defaults)]
+    return out
+
+
+def test_type_stubs_match_the_module():
+    stubs = stub_functions()
+    assert sorted(stubs) == sorted(FUNCTIONS)
+    for name, params in stubs.items():
+        runtime = inspect.signature(getattr(m, name)).parameters.values()
+        assert params == [(p.name, None if p.default is p.empty else p.default) for p in runtime], name
