@@ -115,7 +115,7 @@ def ftyp() -> bytes:
 
 # --- fragments -----------------------------------------------------------------
 
-TFHD_BASE_OFFSET, TFHD_DESC, TFHD_DURATION, TFHD_SIZE, TFHD_FLAGS = 0x01, 0x02, 0x08, 0x10, 0x20
+TFHD_BASE_OFFSET, TFHD_DURATION, TFHD_SIZE, TFHD_FLAGS = 0x01, 0x08, 0x10, 0x20
 DEFAULT_BASE_IS_MOOF = 0x020000
 TRUN_OFFSET, TRUN_FIRST_FLAGS = 0x001, 0x004
 TRUN_DURATION, TRUN_SIZE, TRUN_FLAGS, TRUN_CTS = 0x100, 0x200, 0x400, 0x800
@@ -277,10 +277,6 @@ def find_all(data: bytes, *path: str) -> list[Box]:
 def find(data: bytes, *path: str) -> Box | None:
     found = find_all(data, *path)
     return found[0] if found else None
-
-
-def full_header(payload: bytes) -> tuple[int, int]:
-    return payload[0], int.from_bytes(payload[1:4], "big")
 
 
 def table(payload: bytes, fields: int, skip: int = 0) -> list[tuple[int, ...]]:
