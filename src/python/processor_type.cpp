@@ -171,9 +171,10 @@ PyType_Slot processor_slots[] = {
     {0, nullptr},
 };
 
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. The dotted prefix
+// becomes __module__; __name__ and __qualname__ are the bare class name.
 PyType_Spec processor_spec = {
-    "FragmentedMP4Processor",
+    "morvex._morvex.FragmentedMP4Processor",
     int(sizeof(ProcessorObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
@@ -182,20 +183,10 @@ PyType_Spec processor_spec = {
 
 }  // namespace
 
-PyObject* create_processor_type(PyObject* module) {
+PyObject* create_processor_type(PyObject*) {
     // The limited API of 3.9 has PyType_FromSpec only; each module exec makes
     // its own type object, so nothing is shared between module instances.
-    PyObject* type = PyType_FromSpec(&processor_spec);
-    if (type == nullptr) return nullptr;
-    // The spec's name carries no module prefix, so set __module__ for repr().
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr || PyObject_SetAttrString(type, "__module__", module_name) < 0) {
-        Py_XDECREF(module_name);
-        Py_DECREF(type);
-        return nullptr;
-    }
-    Py_DECREF(module_name);
-    return type;
+    return PyType_FromSpec(&processor_spec);
 }
 
 }  // namespace morvex::python
