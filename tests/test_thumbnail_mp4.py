@@ -2,6 +2,7 @@
 frame (real files, our own conversions among them), and synthetic files check the track
 choice, the sample-table lookup, the avcC parameter sets and the error messages."""
 
+import random
 from dataclasses import dataclass, field
 
 import pytest
@@ -157,3 +158,19 @@ ERRORS = {
 def test_errors(data, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         morvex.extract_thumbnail_from_mp4(data)
+
+
+def test_mutated_files_never_crash():
+    source = (FIXTURES / "audio_first.mp4").read_bytes()
+    moov = source.index(b"moov") - 4
+    assert moov > len(source) // 2  # the walk to the tables is what gets mutated
+    rng = random.Random(6)
+    for _ in range(300):
+        data = bytearray(source)
+        for _ in range(rng.randrange(1, 6)):  # hit the box headers and tables, not the media
+            data[moov + rng.randrange(len(source) - moov) if rng.random() < 0.9 else rng.randrange(moov)] = \
+                rng.randrange(256)
+        try:
+            morvex.extract_thumbnail_from_mp4(bytes(data[:rng.randrange(len(data) // 2, len(data) + 1)]))
+        except ValueError:
+            pass

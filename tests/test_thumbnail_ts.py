@@ -2,6 +2,8 @@
 frame, every slice of a multi-slice IDR picture is kept, and the start-code rules hold on
 synthetic streams."""
 
+import random
+
 import pytest
 
 import morvex
@@ -68,3 +70,16 @@ def test_start_code_scan(video, expected):
 def test_errors(data, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         morvex.extract_thumbnail_from_ts(data)
+
+
+def test_mutated_streams_never_crash():
+    source = stream(CASES["all slices of the picture"][0])
+    rng = random.Random(5)
+    for _ in range(300):
+        data = bytearray(source)
+        for _ in range(rng.randrange(1, 6)):
+            data[rng.randrange(len(data))] = rng.choice((0, 1, 5, 0x65, 0x47, rng.randrange(256)))
+        try:
+            morvex.extract_thumbnail_from_ts(bytes(data))
+        except ValueError:
+            pass
