@@ -143,6 +143,7 @@ ERRORS = {
     "last box of size 0": (ftyp() + u32(0) + b"mdat" + bytes(20), "Invalid box size"),
     "moov without trak": (ftyp() + box("mdat", KEY) + box("moov", mvhd()), 'Box "trak" not found in container'),
     "no video track": (movie(AUDIO), "No video track found"),
+    "bad box before the handler": (replace_box(VIDEO, b"hdlr", u32(4) + b"hdlr"), "Invalid box size"),
     "sample outside the input": (movie(Track([[KEY]]), offset_shift=10 ** 6), r"Sample offset \d+ lies outside the input"),
     "offset past 64 bits": (movie(Track([[OTHER[0], KEY]], stss=[2], co64=True), offset_shift=2 ** 64 - 41),
                             r"Sample offset( \d+)? lies outside the input"),

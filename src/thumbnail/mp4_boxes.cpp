@@ -49,4 +49,11 @@ Result<BoxRef> find_box_in_container(ByteSpan data, const BoxRef& container, uin
     return **box;
 }
 
+Result<std::optional<BoxRef>> find_child_if_any(ByteSpan data, const BoxRef& container, uint32_t type) {
+    auto child = find_box_in_container(data, container, type);
+    if (child) return std::optional<BoxRef>(*child);
+    if (child.error().kind == ErrorKind::NotFound) return std::optional<BoxRef>();
+    return std::unexpected(std::move(child.error()));
+}
+
 }  // namespace morvex

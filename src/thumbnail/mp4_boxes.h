@@ -28,6 +28,10 @@ Result<BoxRef> find_box(ByteSpan data, uint32_t type);
 // First direct child of `type` of `container`.
 Result<BoxRef> find_box_in_container(ByteSpan data, const BoxRef& container, uint32_t type);
 
+// The same, with an absent child as an empty result rather than an error; a
+// malformed box on the way is still an error.
+Result<std::optional<BoxRef>> find_child_if_any(ByteSpan data, const BoxRef& container, uint32_t type);
+
 // The child box that starts at `pos` inside [pos, end), or no box when fewer
 // than 8 bytes are left. Fails with "Invalid box size" on a size too small.
 Result<std::optional<BoxRef>> box_at(ByteSpan data, size_t pos, size_t end);

@@ -18,14 +18,6 @@ ByteReader full_box_body(ByteSpan data, const BoxRef& box) {
     return ByteReader{payload, 4};
 }
 
-// A child that may be absent; other errors pass through.
-Result<std::optional<BoxRef>> optional_child(ByteSpan data, const BoxRef& stbl, uint32_t type) {
-    auto box = find_box_in_container(data, stbl, type);
-    if (box) return std::optional<BoxRef>(*box);
-    if (box.error().kind == ErrorKind::NotFound) return std::optional<BoxRef>();
-    return std::unexpected(std::move(box.error()));
-}
-
 // stsz: sample_size (0 when sizes vary), sample_count, then one u32 per sample.
 struct SampleSizes {
     ByteSpan data;
@@ -103,12 +95,12 @@ Result<ChunkOfSample> chunk_of_sample(ByteSpan data, const BoxRef& stbl, uint32_
 // File offset of chunk `chunk` (from 1): stco holds 32-bit offsets, co64
 // 64-bit ones.
 Result<uint64_t> chunk_offset(ByteSpan data, const BoxRef& stbl, uint64_t chunk) {
-    auto stco = optional_child(data, stbl, fourcc_value("stco"));
+    auto stco = find_child_if_any(data, stbl, fourcc_value("stco"));
     if (!stco) return std::unexpected(std::move(stco.error()));
     std::optional<BoxRef> table = *stco;
     size_t width = 4;
     if (!table) {
-        auto co64 = optional_child(data, stbl, fourcc_value("co64"));
+        auto co64 = find_child_if_any(data, stbl, fourcc_value("co64"));
         if (!co64) return std::unexpected(std::move(co64.error()));
         if (!*co64) return fail(ErrorKind::NotFound, "No chunk offset box (stco or co64) in video track");
         table = *co64;
@@ -126,7 +118,7 @@ Result<uint64_t> chunk_offset(ByteSpan data, const BoxRef& stbl, uint64_t chunk)
 }  // namespace
 
 Result<uint32_t> first_sync_sample(ByteSpan data, const BoxRef& stbl) {
-    auto stss = optional_child(data, stbl, fourcc_value("stss"));
+    auto stss = find_child_if_any(data, stbl, fourcc_value("stss"));
     if (!stss) return std::unexpected(std::move(stss.error()));
     if (!*stss) return 1u;
     ByteReader r = full_box_body(data, **stss);

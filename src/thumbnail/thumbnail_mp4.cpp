@@ -16,13 +16,14 @@ namespace {
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
 // hdlr (ISO/IEC 14496-12 8.4.3): handler_type follows version, flags and
-// pre_defined.
-bool is_video_track(ByteSpan data, const BoxRef& trak) {
-    auto mdia = find_box_in_container(data, trak, fourcc_value("mdia"));
-    if (!mdia) return false;
-    auto hdlr = find_box_in_container(data, *mdia, fourcc_value("hdlr"));
-    if (!hdlr || hdlr->end - hdlr->payload() < 12) return false;
-    return load_be32(&data[hdlr->payload() + 8]) == fourcc_value("vide");
+// pre_defined. A trak without mdia or hdlr is not a video track.
+Result<bool> is_video_track(ByteSpan data, const BoxRef& trak) {
+    auto mdia = find_child_if_any(data, trak, fourcc_value("mdia"));
+    if (!mdia || !*mdia) return mdia ? Result<bool>(false) : std::unexpected(std::move(mdia.error()));
+    auto hdlr = find_child_if_any(data, **mdia, fourcc_value("hdlr"));
+    if (!hdlr || !*hdlr) return hdlr ? Result<bool>(false) : std::unexpected(std::move(hdlr.error()));
+    const BoxRef& h = **hdlr;
+    return h.end - h.payload() >= 12 && load_be32(&data[h.payload() + 8]) == fourcc_value("vide");
 }
 
 // The first trak of the moov whose handler is "vide".
@@ -33,7 +34,11 @@ Result<BoxRef> first_video_track(ByteSpan data, const BoxRef& moov) {
         auto box = box_at(data, pos, moov.end);
         if (!box) return std::unexpected(std::move(box.error()));
         if (!*box) break;
-        if ((*box)->type == fourcc_value("trak") && is_video_track(data, **box)) return **box;
+        if ((*box)->type == fourcc_value("trak")) {
+            auto video = is_video_track(data, **box);
+            if (!video) return std::unexpected(std::move(video.error()));
+            if (*video) return **box;
+        }
         pos = (*box)->end;
     }
     return fail(ErrorKind::NotFound, "No video track found");
