@@ -62,32 +62,26 @@ Result<ChunkOfSample> chunk_of_sample(ByteSpan data, const BoxRef& stbl, uint32_
     ByteReader r = full_box_body(data, *stsc);
     auto count = r.u32();
     if (!count || *count > r.remaining() / 12) return fail(ErrorKind::InvalidData, "Invalid stsc box");
+    // Entries: first_chunk, samples_per_chunk, sample_description_index.
+    ByteSpan entries = *r.bytes(size_t(*count) * 12);
     const uint64_t wanted = number - 1;  // samples before the wanted one
     uint64_t before = 0;                 // samples in the runs already passed
-    auto first_chunk = r.u32();
-    auto per_chunk = r.u32();
-    for (uint32_t i = 0; i < *count && first_chunk && per_chunk; ++i) {
-        r.skip(4);  // sample_description_index
-        std::optional<uint32_t> next_first, next_per_chunk;
+    for (size_t i = 0; i < *count; ++i) {
+        uint32_t first_chunk = load_be32(&entries[i * 12]);
+        uint32_t per_chunk = load_be32(&entries[i * 12 + 4]);
+        if (first_chunk == 0) return fail(ErrorKind::InvalidData, "Invalid stsc box");
+        // The last run goes on to the last chunk of the track.
+        uint64_t chunks = std::numeric_limits<uint32_t>::max();
         if (i + 1 < *count) {
-            next_first = r.u32();
-            next_per_chunk = r.u32();
+            uint32_t next_first = load_be32(&entries[(i + 1) * 12]);
+            chunks = next_first > first_chunk ? next_first - first_chunk : 0;
         }
-        if (*first_chunk == 0) return fail(ErrorKind::InvalidData, "Invalid stsc box");
-        if (*per_chunk != 0) {
-            // The last run goes on to the last chunk of the track.
-            uint64_t run = next_first ? (*next_first > *first_chunk ? uint64_t(*next_first - *first_chunk) : 0)
-                                      : std::numeric_limits<uint32_t>::max();
-            uint64_t in_run = run * *per_chunk;
-            if (wanted - before < in_run) {
-                uint64_t k = wanted - before;
-                return ChunkOfSample{*first_chunk + k / *per_chunk, number - k % *per_chunk};
-            }
-            before += in_run;
+        uint64_t in_run = chunks * per_chunk;  // both below 2^32
+        if (wanted - before < in_run) {
+            uint64_t k = wanted - before;
+            return ChunkOfSample{first_chunk + k / per_chunk, number - k % per_chunk};
         }
-        if (!next_first) break;
-        first_chunk = next_first;
-        per_chunk = next_per_chunk;
+        before += in_run;
     }
     return fail(ErrorKind::InvalidData, "Sample " + std::to_string(number) + " not found in stsc box");
 }

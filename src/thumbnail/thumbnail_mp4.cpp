@@ -1,6 +1,7 @@
 // Key frame of a regular MP4: the first sync sample of the first video track,
 // found through the track's sample table, converted from length-prefixed NAL
 // units to Annex B and preceded by the SPS and PPS of the track's avcC.
+#include <initializer_list>
 #include <string>
 
 #include "common/byte_reader.h"
@@ -58,16 +59,19 @@ Result<BoxRef> descend(ByteSpan data, BoxRef box, std::initializer_list<uint32_t
 // version, flags and entry_count. A track without avcC (parameter sets in the
 // samples, as with avc3) gives the default configuration.
 Result<AvcConfig> track_avc_config(ByteSpan data, const BoxRef& stbl) {
-    auto stsd = find_box_in_container(data, stbl, fourcc_value("stsd"));
-    if (!stsd) return AvcConfig{};
-    auto entry = box_at(data, stsd->payload() + 8, stsd->end);
+    auto stsd = find_child_if_any(data, stbl, fourcc_value("stsd"));
+    if (!stsd) return std::unexpected(std::move(stsd.error()));
+    if (!*stsd) return AvcConfig{};
+    auto entry = box_at(data, (*stsd)->payload() + 8, (*stsd)->end);
     if (!entry) return std::unexpected(std::move(entry.error()));
     if (!*entry || (*entry)->end - (*entry)->payload() < 78) return AvcConfig{};
     BoxRef fields = **entry;
     fields.header += 78;
-    auto avcc = find_box_in_container(data, fields, fourcc_value("avcC"));
-    if (!avcc) return AvcConfig{};
-    return parse_avc_config(data.subspan(avcc->payload(), avcc->end - avcc->payload()));
+    auto avcc = find_child_if_any(data, fields, fourcc_value("avcC"));
+    if (!avcc) return std::unexpected(std::move(avcc.error()));
+    if (!*avcc) return AvcConfig{};
+    const BoxRef& a = **avcc;
+    return parse_avc_config(data.subspan(a.payload(), a.end - a.payload()));
 }
 
 }  // namespace
@@ -99,8 +103,8 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
     size_t sets = 0;
     for (ByteSpan s : config->sps) sets += 4 + s.size();
     for (ByteSpan s : config->pps) sets += 4 + s.size();
-    // Annex B adds at most 4 - length_size bytes per NAL unit of at least
-    // length_size + 0 bytes, so four times the sample bounds it.
+    // Each length field becomes a four-byte start code, and the sample holds
+    // at most size / length_size of them.
     out.reserve(sets + size_t(sample->size) + size_t(sample->size) / config->length_size * 3);
     ByteWriter w{out};
     for (ByteSpan s : config->sps) {
