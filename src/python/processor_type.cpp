@@ -1,4 +1,4 @@
-// FragmentedMP4Processor: a heap type created per module from a type spec,
+// FragmentedMP4Processor: a heap type created per module from a PyType_Spec,
 // taking part in cyclic garbage collection and closed to subclassing. Every
 // member keeps the interpreter lock for the whole call; the access counter
 // guards an instance against use from several threads where the interpreter
