@@ -6,6 +6,7 @@
 #include "python/processor_type.h"
 
 #include <atomic>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -103,6 +104,9 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
         set_init_segment(obj->record, view_bytes(data));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -120,6 +124,9 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
             result = process_segment(obj->record, view_bytes(data));
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+            return nullptr;
         }
     }
     if (!result) {
