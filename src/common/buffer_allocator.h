@@ -1,0 +1,64 @@
+// Allocator of the byte vectors that hold whole files. A conversion touches
+// several buffers the size of its input once each; on 4 KiB pages the first
+// touch of every page is a fault that costs more than the copy itself.
+// Buffers of a few megabytes and more are therefore mapped directly and
+// marked for transparent huge pages, which the kernel may grant or not; all
+// others come from the ordinary heap. Sanitizer builds use the heap only, so
+// that every buffer keeps its redzones.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+#if !defined(__SANITIZE_ADDRESS__) && defined(__linux__)
+#include <sys/mman.h>
+#define MORVEX_MAPPED_BUFFERS 1
+#endif
+
+namespace morvex {
+
+inline constexpr size_t kMappedBufferThreshold = size_t(4) << 20;
+
+inline void* allocate_buffer(size_t bytes) {
+#ifdef MORVEX_MAPPED_BUFFERS
+    if (bytes >= kMappedBufferThreshold) {
+        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; refused on kernels without THP
+        return p;
+    }
+#endif
+    return ::operator new(bytes);
+}
+
+inline void free_buffer(void* p, size_t bytes) noexcept {
+#ifdef MORVEX_MAPPED_BUFFERS
+    if (bytes >= kMappedBufferThreshold) {
+        ::munmap(p, bytes);
+        return;
+    }
+#endif
+    ::operator delete(p, bytes);
+}
+
+template <typename T>
+struct BufferAllocator {
+    using value_type = T;
+
+    BufferAllocator() = default;
+    template <typename U>
+    BufferAllocator(const BufferAllocator<U>&) noexcept {}
+
+    T* allocate(size_t n) {
+        if (n > size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_buffer(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n) noexcept { free_buffer(p, n * sizeof(T)); }
+
+    template <typename U>
+    bool operator==(const BufferAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+}  // namespace morvex
