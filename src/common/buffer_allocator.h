@@ -31,14 +31,14 @@ inline void* allocate_buffer(size_t bytes) {
     return ::operator new(bytes);
 }
 
-inline void free_buffer(void* p, size_t bytes) noexcept {
+inline void free_buffer(void* p, [[maybe_unused]] size_t bytes) noexcept {
 #ifdef MORVEX_MAPPED_BUFFERS
     if (bytes >= kMappedBufferThreshold) {
         ::munmap(p, bytes);
         return;
     }
 #endif
-    ::operator delete(p, bytes);
+    ::operator delete(p);
 }
 
 template <typename T>
