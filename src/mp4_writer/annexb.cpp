@@ -23,13 +23,6 @@ size_t find_three_byte_code(ByteSpan b, size_t from) {
 
 }  // namespace
 
-size_t start_code_at(ByteSpan b, size_t i) {
-    const size_t n = b.size();
-    if (i + 3 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 0 && b[i + 3] == 1) return 4;
-    if (i + 2 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return 3;
-    return 0;
-}
-
 std::optional<AnnexBNal> next_nal(ByteSpan b, size_t from) {
     const size_t n = b.size();
     size_t p = find_three_byte_code(b, from);

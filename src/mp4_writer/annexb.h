@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/bytes.h"
+#include "common/start_code.h"
 
 namespace morvex {
 
@@ -13,9 +14,6 @@ struct AnnexBNal {
     size_t header;  // the NAL header byte
     size_t end;     // one past the last byte (where the next start code begins)
 };
-
-// Length of the start code at `i` (4 for 00 00 00 01, 3 for 00 00 01), or 0.
-size_t start_code_at(ByteSpan b, size_t i);
 
 // The first NAL unit whose start code begins at or after `from`. Zero bytes
 // before a start code other than its own stay in the preceding unit, and a

@@ -1,5 +1,6 @@
 #include "ts_parser/h264_sps.h"
 
+#include "common/start_code.h"
 #include "ts_parser/bit_reader.h"
 
 namespace morvex {
@@ -28,14 +29,6 @@ bool has_chroma_fields(uint8_t profile_idc) {
         default:
             return false;
     }
-}
-
-// Start code at i: 00 00 00 01 (4) or 00 00 01 (3), or 0 when none.
-size_t start_code_length(ByteSpan b, size_t i) {
-    const size_t n = b.size();
-    if (i + 3 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 0 && b[i + 3] == 1) return 4;
-    if (i + 2 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return 3;
-    return 0;
 }
 
 }  // namespace
@@ -122,7 +115,7 @@ void scan_parameter_sets(ByteSpan b, MediaData& media) {
     const size_t n = b.size();
     size_t i = 0;
     while (i + 4 <= n && !(media.sps && media.pps)) {
-        const size_t sc = start_code_length(b, i);
+        const size_t sc = start_code_at(b, i);
         if (sc == 0) {
             ++i;
             continue;
@@ -130,7 +123,7 @@ void scan_parameter_sets(ByteSpan b, MediaData& media) {
         const size_t t = i + sc;
         if (t >= n) break;
         size_t e = t + 1;
-        while (e < n && start_code_length(b, e) == 0) ++e;
+        while (e < n && start_code_at(b, e) == 0) ++e;
         const uint8_t type = b[t] & 0x1F;
         if (type == 7 && !media.sps) {
             ByteSpan nal = b.subspan(t, e - t);
