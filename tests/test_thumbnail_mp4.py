@@ -131,23 +131,44 @@ def test_sample_lookup(data, expected):
 
 
 def replace_box(data: bytes, kind: bytes, new: bytes) -> bytes:
+    """The first box of `kind` replaced by `new`, with the sizes of the boxes around it mended."""
     at = data.index(kind) - 4
     size = int.from_bytes(data[at:at + 4], "big")
-    return data[:at] + new + data[at + size:]
+    out = bytearray(data[:at] + new + data[at + size:])
+    delta = len(new) - size
+    pos, end = 0, len(data)
+    while pos < at:  # descend through the containers that hold the box
+        box_size = int.from_bytes(data[pos:pos + 4], "big")
+        if pos + box_size <= at:
+            pos += box_size
+            continue
+        out[pos:pos + 4] = (box_size + delta).to_bytes(4, "big")
+        pos += 8 + {b"stsd": 8, b"avc1": 78}.get(data[pos + 4:pos + 8], 0)
+    return bytes(out)
+
+
+def cut_last_box(data: bytes, n: int) -> bytes:
+    """The file's last n bytes cut off, and the last top-level box's size mended to match."""
+    pos = 0
+    while pos + int.from_bytes(data[pos:pos + 4], "big") < len(data):
+        pos += int.from_bytes(data[pos:pos + 4], "big")
+    size = int.from_bytes(data[pos:pos + 4], "big")
+    return data[:pos] + (size - n).to_bytes(4, "big") + data[pos + 4:-n]
 
 
 VIDEO = movie(Track([[KEY]]))
 ERRORS = {
     "no mdat": (ftyp() + box("moov", mvhd()), 'Box "mdat" not found'),
     "mdat header at the end": (ftyp() + box("moov", mvhd()) + box("mdat"), "Invalid mdat box"),
-    "last box of size 0": (ftyp() + u32(0) + b"mdat" + bytes(20), "Invalid box size"),
+    # A last box of size 0 runs to the end of the file (ISO/IEC 14496-12 4.2).
+    "last box of size 0": (ftyp() + u32(0) + b"mdat" + bytes(20), 'Box "moov" not found'),
     "moov without trak": (ftyp() + box("mdat", KEY) + box("moov", mvhd()), 'Box "trak" not found in container'),
     "no video track": (movie(AUDIO), "No video track found"),
     "bad box before the handler": (replace_box(VIDEO, b"hdlr", u32(4) + b"hdlr"), "Invalid box size"),
     "sample outside the input": (movie(Track([[KEY]]), offset_shift=10 ** 6), r"Sample offset \d+ lies outside the input"),
     "offset past 64 bits": (movie(Track([[OTHER[0], KEY]], stss=[2], co64=True), offset_shift=2 ** 64 - 41),
                             r"Sample offset( \d+)? lies outside the input"),
-    "sample past the end": (movie(Track([[KEY]]), mdat_first=False)[:-3], "Sample size exceeds mdat bounds"),
+    "sample past the end": (cut_last_box(movie(Track([[KEY]]), mdat_first=False), 3), "Sample size exceeds mdat bounds"),
     "short stsz": (replace_box(VIDEO, b"stsz", full_box("stsz", 0, 0, u32(0))), "Invalid stsz box"),
     "no sample sizes": (replace_box(VIDEO, b"stsz", full_box("stsz", 0, 0, u32(0), u32(1))),
                         "Invalid stsz box - no sample sizes"),

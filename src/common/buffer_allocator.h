@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #if !defined(__SANITIZE_ADDRESS__) && defined(__linux__)
 #include <sys/mman.h>
@@ -54,6 +55,19 @@ struct BufferAllocator {
         return static_cast<T*>(allocate_buffer(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n) noexcept { free_buffer(p, n * sizeof(T)); }
+
+    // Growing a vector default-initialises the new bytes (leaves them as
+    // they are) instead of zeroing them: every buffer is written in full
+    // right after, and a pass of zeros over a whole file costs as much as
+    // the copy itself.
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <typename U>
     bool operator==(const BufferAllocator<U>&) const noexcept {

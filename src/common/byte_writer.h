@@ -33,8 +33,16 @@ struct ByteWriter {
         u32(uint32_t(v >> 32));
         u32(uint32_t(v));
     }
-    void zeros(size_t n) { out.insert(out.end(), n, 0); }
-    void bytes(ByteSpan s) { out.insert(out.end(), s.begin(), s.end()); }
+    void zeros(size_t n) {
+        const size_t at = out.size();
+        out.resize(at + n);
+        if (n) std::memset(out.data() + at, 0, n);
+    }
+    void bytes(ByteSpan s) {
+        const size_t at = out.size();
+        out.resize(at + s.size());
+        if (!s.empty()) std::memcpy(out.data() + at, s.data(), s.size());
+    }
     // A four-character code such as "moov"; exactly four bytes are written.
     void fourcc(std::string_view code) {
         const char* c = code.data();
@@ -48,6 +56,12 @@ struct ByteWriter {
         size_t mark = out.size();
         u32(0);
         fourcc(type);
+        return mark;
+    }
+    size_t begin_box_type(uint32_t type) {
+        size_t mark = out.size();
+        u32(0);
+        u32(type);
         return mark;
     }
     // Full box (ISO/IEC 14496-12 4.2): version and 24-bit flags follow the header.
@@ -67,10 +81,5 @@ struct ByteWriter {
     }
 };
 
-// Four-character code as the 32-bit value whose bytes are its characters.
-constexpr uint32_t fourcc_value(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
-           uint32_t(uint8_t(s[3]));
-}
 
 }  // namespace morvex

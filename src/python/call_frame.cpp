@@ -97,12 +97,35 @@ bool convert_flag(PyObject* arg, const char* param, bool* out) {
     return false;
 }
 
-void raise_error(const Error& error) {
-    PyObject* type = error.kind == ErrorKind::NotImplemented ? PyExc_NotImplementedError : PyExc_ValueError;
-    PyErr_SetString(type, error.message.c_str());
+void raise_error(const Error& error) { PyErr_SetString(PyExc_ValueError, error.message.c_str()); }
+
+namespace {
+
+// Writes `text` through sys.stdout, so that it keeps its place among what the
+// program prints itself and follows contextlib.redirect_stdout. A failure to
+// print does not fail the call.
+void print_report(const std::string& text) {
+    if (text.empty()) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out != nullptr && out != Py_None) {
+        PyObject* r = PyObject_CallMethod(out, "write", "s#", text.data(), Py_ssize_t(text.size()));
+        Py_XDECREF(r);
+        if (r != nullptr) {
+            r = PyObject_CallMethod(out, "flush", nullptr);
+            Py_XDECREF(r);
+        }
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
-PyObject* run_without_lock(const std::function<Result<Bytes>()>& work) {
+}  // namespace
+
+PyObject* run_without_lock(const std::function<Result<Bytes>()>& work, const std::string* report) {
     enum class Fault { none, no_memory, other };
     Fault fault = Fault::none;
     std::string what;
@@ -121,6 +144,7 @@ PyObject* run_without_lock(const std::function<Result<Bytes>()>& work) {
         what = "unknown failure";
     }
     PyEval_RestoreThread(state);
+    if (report != nullptr) print_report(*report);
 
     if (fault == Fault::no_memory) return PyErr_NoMemory();
     if (fault == Fault::other) {

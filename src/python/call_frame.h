@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <functional>
+#include <string>
 
 #include "common/bytes.h"
 #include "common/error.h"
@@ -31,7 +32,9 @@ void raise_error(const Error& error);
 
 // Runs `work` with the interpreter lock released and turns its result into a
 // new bytes object, or raises. Any C++ exception in the work is caught here:
-// std::bad_alloc becomes MemoryError, anything else RuntimeError.
-PyObject* run_without_lock(const std::function<Result<Bytes>()>& work);
+// std::bad_alloc becomes MemoryError, anything else RuntimeError. The text
+// the work left in `report`, if any, is written to sys.stdout once the lock
+// is held again, whether the work succeeded or not.
+PyObject* run_without_lock(const std::function<Result<Bytes>()>& work, const std::string* report = nullptr);
 
 }  // namespace morvex::python

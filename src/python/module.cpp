@@ -5,11 +5,9 @@
 
 #include <utility>
 
-#include "fmp4_processor/fmp4_processor.h"
-#include "mp4_parser/mp4_rewrite.h"
-#include "mp4_writer/mp4_writer.h"
-#include "thumbnail/thumbnail.h"
-#include "ts_parser/ts_parser.h"
+#include "roads/mp4_roads.h"
+#include "roads/thumbnails.h"
+#include "roads/ts_to_mp4.h"
 
 namespace morvex::python {
 namespace {
@@ -24,15 +22,17 @@ PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &flag))
         return nullptr;
     if (!check_bytes(data, "data")) return nullptr;
+    // The option is accepted and changes nothing: the timeline starts at 0.
     bool reset = false;
     if (flag != nullptr && !convert_flag(flag, "reset_timestamps", &reset)) return nullptr;
     Bytes input = copy_bytes(data);
-    return run_without_lock([&]() -> Result<Bytes> {
-        Bytes owned = std::move(input);
-        auto media = parse_ts_packets(owned);
-        if (!media) return std::unexpected(std::move(media.error()));
-        return create_mp4_with_options(std::move(*media), reset);
-    });
+    std::string report;
+    return run_without_lock(
+        [&]() -> Result<Bytes> {
+            Bytes owned = std::move(input);
+            return convert_ts_to_mp4(owned, report);
+        },
+        &report);
 }
 
 // The shape shared by the functions that take one `data` argument.
@@ -49,13 +49,6 @@ PyObject* one_input(PyObject* args, PyObject* kwargs, const char* format) {
     });
 }
 
-// Defragments when that succeeds; otherwise only the timestamps are reset.
-Result<Bytes> defragment_or_reset(ByteSpan data) {
-    auto defragmented = defragment_mp4(data);
-    if (defragmented) return defragmented;
-    return reset_mp4_timestamps(data);
-}
-
 PyObject* defragment_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return one_input<defragment_mp4>(args, kwargs, "O:defragment_mp4");
 }
@@ -63,7 +56,7 @@ PyObject* reset_mp4_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return one_input<reset_mp4_timestamps>(args, kwargs, "O:reset_mp4_timestamps");
 }
 PyObject* convert_mp4_reset_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<defragment_or_reset>(args, kwargs, "O:convert_mp4_reset_timestamps");
+    return one_input<convert_mp4_reset_timestamps>(args, kwargs, "O:convert_mp4_reset_timestamps");
 }
 PyObject* extract_thumbnail_from_ts_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return one_input<extract_thumbnail_from_ts>(args, kwargs, "O:extract_thumbnail_from_ts");

@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "fmp4_processor/fmp4_processor.h"
+#include "roads/segment_rebaser.h"
 #include "python/call_frame.h"
 
 namespace morvex::python {

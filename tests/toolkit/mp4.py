@@ -310,6 +310,19 @@ def header_fields(b: Box) -> dict:
     }
 
 
+def sample_offsets(stsc: list[tuple], chunk_offsets: list[int], sizes: list[int]) -> list[int]:
+    """Each sample's file position from the sample-to-chunk runs (first_chunk, samples_per_chunk, index)."""
+    out = []
+    for k, offset in enumerate(chunk_offsets, start=1):
+        per_chunk = [n for first, n, _ in stsc if first <= k][-1:] or [0]
+        for _ in range(per_chunk[0]):
+            if len(out) == len(sizes):
+                return out
+            out.append(offset)
+            offset += sizes[len(out) - 1]
+    return out
+
+
 def track_tables(data: bytes) -> list[dict]:
     """Per trak of a regular file: headers, sample tables and each sample's bytes."""
     moov_box = find(data, "moov")
@@ -324,6 +337,8 @@ def track_tables(data: bytes) -> list[dict]:
             offsets = list(struct.unpack_from(">%dQ" % count, co.payload, 8))
         else:
             offsets = [e[0] for e in table(stbl.find("stco").payload, 1)]
+        chunk_offsets = offsets
+        offsets = sample_offsets(table(stbl.find("stsc").payload, 3), chunk_offsets, sizes)
         ctts = stbl.find("ctts")
         ctts_info = None
         if ctts is not None:
@@ -338,6 +353,7 @@ def track_tables(data: bytes) -> list[dict]:
             "stts": table(stbl.find("stts").payload, 2),
             "sizes": sizes,
             "offsets": offsets,
+            "chunk_offsets": chunk_offsets,
             "ctts": ctts_info,
             "stss": None if stss is None else [e[0] for e in table(stss.payload, 1)],
             "media": [data[o:o + s] for o, s in zip(offsets, sizes)],

@@ -1,0 +1,98 @@
+#include "media/fragment_samples.h"
+
+#include "common/messages.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/fragment_boxes.h"
+
+namespace morvex {
+namespace {
+
+struct Budget {
+    uint64_t left;  // samples without a record of their own
+    uint64_t limit;
+};
+
+Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const std::vector<Box>& moov_children,
+                       std::vector<Track>& tracks, Budget& budget) {
+    const uint64_t mdat_begin = mdat.payload_offset(), mdat_end = mdat.end();
+    // Data of a traf without an explicit base follows the previous traf's
+    // data (8.8.7.1); the first one starts at the moof.
+    uint64_t previous_traf_end = moof.offset;
+    for (const auto& traf : MORVEX_TRY(child_boxes(moof))) {
+        if (traf.type != box::traf) continue;
+        auto parts = MORVEX_TRY(child_boxes(traf));
+        const TfhdFields tfhd = read_traf_header(parts);
+        Track* track = nullptr;
+        for (auto& t : tracks)
+            if (t.track_id == tfhd.track_id) {
+                track = &t;
+                break;
+            }
+        const SampleDefaults defaults = merge_defaults(tfhd, trex_defaults(moov_children, tfhd.track_id));
+        const uint64_t base = tfhd.base_data_offset               ? *tfhd.base_data_offset
+                              : (tfhd.tf_flags & kTfDefaultBaseIsMoof) ? moof.offset
+                                                                       : previous_traf_end;
+        std::optional<uint64_t> next_run;  // end of the previous run's bytes
+        std::optional<uint64_t> traf_end;
+        for (const auto& b : parts) {
+            if (b.type != box::trun) continue;
+            auto run = read_trun(b.payload());
+            if (!run) continue;
+            // Every sample has a record in the run or bytes in the file, so a
+            // count above the file's length describes nothing real.
+            if (run->sample_count > file.size()) return invalid(msg::trun_count_too_large(run->sample_count, file.size()));
+            std::optional<uint64_t> start;
+            if (run->data_offset) start = base + uint64_t(int64_t(*run->data_offset));
+            else start = next_run;  // the first run of a traf needs an offset
+            if (!start) {
+                next_run.reset();
+                continue;
+            }
+            // Samples are kept while their bytes lie inside this mdat's
+            // payload; the first that does not ends the run, as does a
+            // missing record of a truncated run.
+            const uint64_t present = run->present();
+            uint64_t pos = *start;
+            bool whole = present == run->sample_count;
+            for (uint64_t i = 0; i < present; ++i) {
+                const RunSample s = run->sample(size_t(i), defaults);
+                if (pos < mdat_begin || pos > mdat_end || s.size > mdat_end - pos) {
+                    whole = false;
+                    break;
+                }
+                if (run->stride == 0) {
+                    if (budget.left == 0) return invalid(msg::too_many_samples(budget.limit));
+                    --budget.left;
+                }
+                if (track)
+                    track->samples.push_back(Sample{pos, s.size, s.duration, int32_t(s.composition_offset),
+                                                    is_sync_sample(s.flags), 0, 0});
+                pos += s.size;
+            }
+            if (whole) next_run = pos;
+            else next_run.reset();
+            traf_end = pos;
+        }
+        if (traf_end) previous_traf_end = *traf_end;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<void> collect_fragment_samples(ByteSpan file, const std::vector<Box>& top_level,
+                                      const std::vector<Box>& moov_children, std::vector<Track>& tracks) {
+    Budget budget{file.size(), file.size()};
+    const Box* pending = nullptr;
+    for (const auto& b : top_level) {
+        if (b.type == box::moof) {
+            pending = &b;
+        } else if (b.type == box::mdat && pending) {
+            MORVEX_CHECK(read_moof(file, *pending, b, moov_children, tracks, budget));
+            pending = nullptr;
+        }
+    }
+    return {};
+}
+
+}  // namespace morvex

@@ -1,0 +1,54 @@
+// The one sample model of every road: a track is a list of samples whose
+// bytes stay where they are (in the input, or in the elementary stream a
+// demultiplexer gathered), with their timing, and the template trak box that
+// describes the track.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "common/bytes.h"
+#include "isobmff/track_boxes.h"
+
+namespace morvex {
+
+// A NAL unit of an Annex B stream, written into the file behind a 4-byte
+// length (ISO/IEC 14496-15 5.3.2).
+struct NalRange {
+    uint64_t offset = 0;  // the NAL header byte in the track's source
+    uint32_t size = 0;    // header byte included, start code excluded
+};
+
+struct Sample {
+    uint64_t offset = 0;  // first byte in the track's source (samples copied as they are)
+    uint32_t size = 0;    // bytes the sample takes in the written file
+    uint32_t duration = 0;
+    int32_t composition_offset = 0;  // presentation minus decode time
+    bool sync = false;
+    // Annex B samples: `nal_count` NAL units from Track::nals[first_nal],
+    // each written behind its length; 0 for samples copied as they are.
+    uint32_t first_nal = 0;
+    uint32_t nal_count = 0;
+};
+
+struct Track {
+    uint32_t track_id = 0;
+    uint32_t handler = 0;       // hdlr handler_type: 'vide', 'soun', ...
+    uint32_t timescale = 1000;  // media timescale (mdhd)
+    ByteSpan source;            // where the samples' bytes are
+    ByteSpan trak;              // the template trak box, header included
+    std::vector<Sample> samples;
+    std::vector<NalRange> nals;
+    std::vector<Edit> edits;  // written as they are; none: no edit list
+    // Track IDs to replace in the tref box (muxing renumbers tracks).
+    std::vector<std::pair<uint32_t, uint32_t>> tref_renames;
+
+    uint64_t media_duration() const {
+        uint64_t total = 0;
+        for (const auto& s : samples) total += s.duration;
+        return total;
+    }
+};
+
+}  // namespace morvex

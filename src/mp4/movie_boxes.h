@@ -1,0 +1,20 @@
+// Fresh ISO/IEC 14496-12 header boxes, for tracks that come from no MP4
+// (a transport stream); their durations are set when the file is written.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/byte_writer.h"
+
+namespace morvex {
+
+void write_mvhd(ByteWriter& w, uint32_t timescale, uint32_t duration, uint32_t next_track_id);  // 8.2.2
+void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t volume, uint16_t width,
+                uint16_t height);                                                             // 8.3.2
+void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration);                       // 8.4.2
+void write_hdlr(ByteWriter& w, std::string_view handler_type);                               // 8.4.3
+void write_dinf(ByteWriter& w);                                                              // 8.7.1
+
+}  // namespace morvex

@@ -1,0 +1,353 @@
+#include "mp4/regular_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/byte_reader.h"
+#include "common/byte_writer.h"
+#include "common/messages.h"
+#include "isobmff/box.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/time_headers.h"
+#include "mp4/sample_tables.h"
+
+namespace morvex {
+
+const uint8_t kRebuiltFtyp[32] = {0,   0,   0,   32,  'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0,   0,   0,   2,
+                                  'i', 's', 'o', 'm', 'i', 's', 'o', '2', 'a', 'v', 'c', '1', 'm', 'p', '4', '1'};
+
+namespace {
+
+constexpr uint64_t kMax32 = 0xFFFFFFFFull;
+
+// Where each track's chunks lie: chunk runs in the track's own order, and
+// the position in the mdat payload of each.
+struct TrackChunks {
+    std::vector<ChunkRun> runs;
+    std::vector<uint64_t> payload_pos;
+};
+
+// Seconds before the track's media starts: the empty edits at the front of
+// its edit list, in the movie timescale.
+double leading_delay(const Track& t, uint32_t movie_timescale) {
+    uint64_t delay = 0;
+    for (const auto& e : t.edits) {
+        if (e.media_time != -1) break;
+        delay += e.segment_duration;
+    }
+    return movie_timescale ? double(delay) / movie_timescale : 0.0;
+}
+
+// Chunks of about half a second of decode time each, ordered across tracks
+// by the instant they start, so that a player reading the file front to back
+// finds the media of every track near the time it plays.
+std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& per_track) {
+    struct Timed {
+        double start;
+        ChunkRun run;
+    };
+    std::vector<Timed> all;
+    per_track.assign(movie.tracks.size(), {});
+    for (uint32_t k = 0; k < movie.tracks.size(); ++k) {
+        const Track& t = movie.tracks[k];
+        const uint64_t span = std::max<uint64_t>(1, t.timescale / 2);
+        const double delay = leading_delay(t, movie.timescale);
+        const double unit = t.timescale ? 1.0 / t.timescale : 0.0;
+        uint64_t dts = 0, chunk_start = 0;
+        for (uint32_t i = 0; i < t.samples.size(); ++i) {
+            if (all.empty() || all.back().run.track != k || dts - chunk_start >= span) {
+                all.push_back(Timed{delay + double(dts) * unit, ChunkRun{k, i, 0, 0}});
+                chunk_start = dts;
+            }
+            all.back().run.sample_count++;
+            all.back().run.bytes += t.samples[i].size;
+            dts += t.samples[i].duration;
+        }
+    }
+    std::stable_sort(all.begin(), all.end(), [](const Timed& a, const Timed& b) {
+        if (a.start != b.start) return a.start < b.start;
+        if (a.run.track != b.run.track) return a.run.track < b.run.track;
+        return a.run.first_sample < b.run.first_sample;
+    });
+    // Within a track the chunks stay in decode order whatever the times say.
+    for (auto& pt : per_track) pt.runs.clear();
+    std::vector<ChunkRun> order;
+    order.reserve(all.size());
+    uint64_t pos = 0;
+    for (const auto& timed : all) {
+        order.push_back(timed.run);
+        per_track[timed.run.track].runs.push_back(timed.run);
+        per_track[timed.run.track].payload_pos.push_back(pos);
+        pos += timed.run.bytes;
+    }
+    for (auto& pt : per_track) {
+        // Re-sort each track's chunks by sample, carrying their positions.
+        std::vector<size_t> idx(pt.runs.size());
+        for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+        std::sort(idx.begin(), idx.end(),
+                  [&](size_t a, size_t b) { return pt.runs[a].first_sample < pt.runs[b].first_sample; });
+        TrackChunks sorted;
+        for (size_t i : idx) {
+            sorted.runs.push_back(pt.runs[i]);
+            sorted.payload_pos.push_back(pt.payload_pos[i]);
+        }
+        pt = std::move(sorted);
+    }
+    // The file order follows the positions.
+    return order;
+}
+
+uint64_t track_movie_duration(const Track& t, uint32_t movie_timescale) {
+    if (!t.edits.empty()) {
+        uint64_t total = 0;
+        for (const auto& e : t.edits) total += e.segment_duration;
+        return total;
+    }
+    return scale_duration(t.media_duration(), t.timescale, movie_timescale);
+}
+
+// A time header rebuilt with `duration`; an empty payload is carried over.
+Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t duration,
+                            std::optional<uint32_t> track_id = std::nullopt) {
+    auto h = MORVEX_TRY(read_time_header(kind, b.payload()));
+    if (!h) {
+        w.bytes(b.bytes);
+        return {};
+    }
+    Bytes p = rebuild_time_header(*h, b.payload(), duration);
+    if (track_id && kind == TimeBox::Tkhd) ByteWriter{p}.patch_u32(p[0] == 1 ? 20 : 12, *track_id);
+    size_t m = w.begin_box_type(b.type);
+    w.bytes(p);
+    w.end_box(m);
+    return {};
+}
+
+// tref (8.3.3): reference type boxes, each a list of 32-bit track IDs.
+Result<void> write_tref(ByteWriter& w, const Box& tref, const Track& t) {
+    const size_t at = w.out.size();
+    w.bytes(tref.bytes);
+    if (t.tref_renames.empty()) return {};
+    auto refs = MORVEX_TRY(child_boxes(tref));
+    for (const auto& r : refs) {
+        const size_t first = at + (r.payload_offset() - tref.offset);
+        for (size_t i = 0; i + 4 <= r.payload().size(); i += 4) {
+            const uint32_t id = load_be32(r.payload().data() + i);
+            for (const auto& [from, to] : t.tref_renames)
+                if (id == from) {
+                    w.patch_u32(first + i, to);
+                    break;
+                }
+        }
+    }
+    return {};
+}
+
+struct TrakContext {
+    const Track& track;
+    const TrackChunks& chunks;
+    uint32_t movie_timescale;
+    bool co64;
+    size_t offsets_at = 0;  // out: the first chunk offset field
+};
+
+Result<void> write_minf(ByteWriter& w, const Box& minf, TrakContext& c) {
+    size_t m = w.begin_box_type(box::minf);
+    for (const auto& child : MORVEX_TRY(child_boxes(minf))) {
+        if (child.type != box::stbl) {
+            w.bytes(child.bytes);
+            continue;
+        }
+        size_t stbl = w.begin_box("stbl");
+        if (auto stsd = MORVEX_TRY(find_child(child, box::stsd))) w.bytes(stsd->bytes);
+        const auto& samples = c.track.samples;
+        write_stts(w, samples);
+        write_stsc(w, c.chunks.runs);
+        write_stsz(w, samples);
+        c.offsets_at = write_chunk_offsets(w, c.chunks.runs.size(), c.co64);
+        write_ctts_if_needed(w, samples);
+        write_stss_if_needed(w, samples);
+        w.end_box(stbl);
+    }
+    w.end_box(m);
+    return {};
+}
+
+Result<void> write_trak(ByteWriter& w, TrakContext& c) {
+    const Track& t = c.track;
+    auto trak = MORVEX_TRY(read_box(t.trak, 0, 0, BoxRules{Overrun::Error}));
+    if (!trak) return invalid(msg::kInvalidBoxSize);
+    auto parts = MORVEX_TRY(child_boxes(*trak));
+    size_t m = w.begin_box("trak");
+    bool edits_written = false;
+    auto write_edits = [&] {
+        if (!edits_written && !t.edits.empty()) write_edts(w, t.edits);
+        edits_written = true;
+    };
+    for (const auto& part : parts) {
+        if (part.type == box::tkhd) {
+            MORVEX_CHECK(write_time_box(w, part, TimeBox::Tkhd, track_movie_duration(t, c.movie_timescale), t.track_id));
+            write_edits();
+        } else if (part.type == box::edts) {
+            write_edits();
+        } else if (part.type == box::tref) {
+            MORVEX_CHECK(write_tref(w, part, t));
+        } else if (part.type == box::mdia) {
+            write_edits();
+            size_t mdia = w.begin_box("mdia");
+            for (const auto& mp : MORVEX_TRY(child_boxes(part))) {
+                if (mp.type == box::mdhd) MORVEX_CHECK(write_time_box(w, mp, TimeBox::Mdhd, t.media_duration()));
+                else if (mp.type == box::minf) MORVEX_CHECK(write_minf(w, mp, c));
+                else w.bytes(mp.bytes);
+            }
+            w.end_box(mdia);
+        } else {
+            w.bytes(part.bytes);
+        }
+    }
+    write_edits();
+    w.end_box(m);
+    return {};
+}
+
+Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chunks, bool co64,
+                         std::vector<size_t>& offsets_at) {
+    auto moov = MORVEX_TRY(read_box(movie.moov, 0, 0, BoxRules{Overrun::Error}));
+    if (!moov) return invalid(msg::kMoovNotFound);
+    auto children = MORVEX_TRY(child_boxes(*moov));
+    uint64_t longest = 0;
+    uint32_t next_track_id = 1;
+    for (const auto& t : movie.tracks) {
+        longest = std::max(longest, track_movie_duration(t, movie.timescale));
+        next_track_id = std::max(next_track_id, t.track_id + 1);
+    }
+    size_t table_bytes = 1024;
+    for (const auto& t : movie.tracks) table_bytes += t.trak.size() + 20 * t.samples.size();
+    Bytes out;
+    out.reserve(table_bytes);
+    ByteWriter w{out};
+    offsets_at.assign(movie.tracks.size(), 0);
+    size_t m = w.begin_box("moov");
+    bool placed = false;
+    for (const auto& child : children) {
+        if (child.type == box::mvex) continue;
+        if (child.type == box::mvhd) {
+            auto p = MORVEX_TRY(update_mvhd_duration(child.payload(), longest, next_track_id));
+            size_t b = w.begin_box("mvhd");
+            w.bytes(p);
+            w.end_box(b);
+            continue;
+        }
+        if (child.type != box::trak) {
+            w.bytes(child.bytes);
+            continue;
+        }
+        if (placed) continue;
+        placed = true;
+        for (size_t k = 0; k < movie.tracks.size(); ++k) {
+            TrakContext c{movie.tracks[k], chunks[k], movie.timescale, co64};
+            MORVEX_CHECK(write_trak(w, c));
+            offsets_at[k] = c.offsets_at;
+        }
+    }
+    if (!placed && !movie.tracks.empty()) return invalid(msg::kNoTrakInTemplate);
+    w.end_box(m);
+    return out;
+}
+
+void write_mdat_header(ByteWriter& w, uint64_t payload, bool large) {
+    if (large) {
+        w.u32(1);
+        w.fourcc("mdat");
+        w.u64(payload + 16);
+    } else {
+        w.u32(uint32_t(payload + 8));
+        w.fourcc("mdat");
+    }
+}
+
+}  // namespace
+
+Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie) {
+    Mp4Layout layout;
+    std::vector<TrackChunks> chunks;
+    layout.chunks = plan_chunks(movie, chunks);
+    uint64_t payload = 0;
+    for (const auto& c : layout.chunks) payload += c.bytes;
+    const bool large_mdat = payload > kMax32 - 8;
+    const uint64_t mdat_header = large_mdat ? 16 : 8;
+    uint64_t last_chunk = 0;
+    for (const auto& tc : chunks)
+        for (uint64_t p : tc.payload_pos) last_chunk = std::max(last_chunk, p);
+
+    std::vector<size_t> offsets_at;
+    Bytes moov = MORVEX_TRY(build_moov(movie, chunks, false, offsets_at));
+    bool co64 = movie.ftyp.size() + moov.size() + mdat_header + last_chunk > kMax32;
+    if (co64) moov = MORVEX_TRY(build_moov(movie, chunks, true, offsets_at));
+    const uint64_t media_start = movie.ftyp.size() + moov.size() + mdat_header;
+    ByteWriter mw{moov};
+    for (size_t k = 0; k < chunks.size(); ++k) {
+        size_t at = offsets_at[k];
+        for (uint64_t p : chunks[k].payload_pos) {
+            const uint64_t offset = media_start + p;
+            if (co64) {
+                mw.patch_u32(at, uint32_t(offset >> 32));
+                mw.patch_u32(at + 4, uint32_t(offset));
+                at += 8;
+            } else {
+                mw.patch_u32(at, uint32_t(offset));
+                at += 4;
+            }
+        }
+    }
+    layout.head.reserve(size_t(media_start));
+    ByteWriter w{layout.head};
+    w.bytes(movie.ftyp);
+    w.bytes(moov);
+    write_mdat_header(w, payload, large_mdat);
+    layout.size = media_start + payload;
+    return layout;
+}
+
+void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out) {
+    uint8_t* p = out.data();
+    std::memcpy(p, layout.head.data(), layout.head.size());
+    p += layout.head.size();
+    for (const auto& c : layout.chunks) {
+        const Track& t = movie.tracks[c.track];
+        const ByteSpan src = t.source;
+        for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) {
+            const Sample& s = t.samples[i];
+            if (s.nal_count == 0) {
+                // The sample models only hand out samples inside their source.
+                if (s.offset <= src.size() && s.size <= src.size() - s.offset)
+                    std::memcpy(p, src.data() + s.offset, s.size);
+                else
+                    std::memset(p, 0, s.size);
+                p += s.size;
+                continue;
+            }
+            for (uint32_t k = s.first_nal; k < s.first_nal + s.nal_count; ++k) {
+                const NalRange& n = t.nals[k];
+                p[0] = uint8_t(n.size >> 24);
+                p[1] = uint8_t(n.size >> 16);
+                p[2] = uint8_t(n.size >> 8);
+                p[3] = uint8_t(n.size);
+                if (n.offset <= src.size() && n.size <= src.size() - n.offset)
+                    std::memcpy(p + 4, src.data() + n.offset, n.size);
+                else
+                    std::memset(p + 4, 0, n.size);
+                p += 4 + n.size;
+            }
+        }
+    }
+}
+
+Result<Bytes> build_regular_mp4(const Movie& movie) {
+    Mp4Layout layout = MORVEX_TRY(lay_out_regular_mp4(movie));
+    Bytes out;
+    out.resize(size_t(layout.size));
+    write_regular_mp4(movie, layout, out);
+    return out;
+}
+
+}  // namespace morvex

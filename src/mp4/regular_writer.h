@@ -1,0 +1,56 @@
+// The one writer of regular (non-fragmented) MP4 files: ftyp, a movie box
+// rebuilt from a template with complete sample tables, and one mdat whose
+// chunks interleave the tracks in decode-time order, about half a second of
+// each track per chunk (ISO/IEC 14496-12 8.7).
+//
+// The writer first lays the file out (the movie box, the chunk order, the
+// exact size) and then writes the media once into a buffer it is handed.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/bytes.h"
+#include "common/error.h"
+#include "media/track.h"
+
+namespace morvex {
+
+struct Movie {
+    ByteSpan ftyp;  // written first, as it is
+    // The template moov box: its children are kept in order, except that
+    // mvhd is rewritten, mvex is left out (a regular file has no fragments)
+    // and the tracks take the place of the template's trak boxes.
+    ByteSpan moov;
+    uint32_t timescale = 1000;  // movie timescale, of mvhd
+    std::vector<Track> tracks;
+};
+
+struct ChunkRun {
+    uint32_t track = 0;         // index in Movie::tracks
+    uint32_t first_sample = 0;
+    uint32_t sample_count = 0;
+    uint64_t bytes = 0;
+};
+
+struct Mp4Layout {
+    Bytes head;                  // ftyp, moov and the mdat header
+    std::vector<ChunkRun> chunks;  // in file order
+    uint64_t size = 0;           // the whole file
+};
+
+// The movie box and chunk order of the file, with every offset settled.
+Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie);
+
+// Writes the file into `out`, which holds exactly layout.size bytes.
+void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out);
+
+// Both steps into a new buffer.
+Result<Bytes> build_regular_mp4(const Movie& movie);
+
+// The ftyp of files rebuilt from MP4 input: isom, minor version 2,
+// compatible isom, iso2, avc1, mp41.
+extern const uint8_t kRebuiltFtyp[32];
+
+}  // namespace morvex

@@ -1,0 +1,96 @@
+#include "mp4/sample_tables.h"
+
+#include "mp4/regular_writer.h"
+
+namespace morvex {
+namespace {
+
+// entry_count, then (sample_count, value) per run of equal values.
+template <typename Field>
+void write_runs(ByteWriter& w, std::span<const Sample> samples, Field field) {
+    const size_t count_at = w.out.size();
+    w.u32(0);
+    uint32_t entries = 0;
+    for (size_t i = 0; i < samples.size();) {
+        size_t j = i + 1;
+        while (j < samples.size() && field(samples[j]) == field(samples[i])) ++j;
+        w.u32(uint32_t(j - i));
+        w.u32(uint32_t(field(samples[i])));
+        ++entries;
+        i = j;
+    }
+    w.patch_u32(count_at, entries);
+}
+
+}  // namespace
+
+void write_stts(ByteWriter& w, std::span<const Sample> samples) {
+    size_t m = w.begin_full_box("stts", 0, 0);
+    write_runs(w, samples, [](const Sample& s) { return s.duration; });
+    w.end_box(m);
+}
+
+void write_ctts_if_needed(ByteWriter& w, std::span<const Sample> samples) {
+    bool any = false, negative = false;
+    for (const auto& s : samples) {
+        any |= s.composition_offset != 0;
+        negative |= s.composition_offset < 0;
+    }
+    if (!any) return;
+    size_t m = w.begin_full_box("ctts", negative ? 1 : 0, 0);
+    write_runs(w, samples, [](const Sample& s) { return s.composition_offset; });
+    w.end_box(m);
+}
+
+void write_stss_if_needed(ByteWriter& w, std::span<const Sample> samples) {
+    bool all = true;
+    for (const auto& s : samples) all &= s.sync;
+    if (all) return;
+    size_t m = w.begin_full_box("stss", 0, 0);
+    const size_t count_at = w.out.size();
+    w.u32(0);
+    uint32_t count = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].sync) continue;
+        w.u32(uint32_t(i + 1));
+        ++count;
+    }
+    w.patch_u32(count_at, count);
+    w.end_box(m);
+}
+
+void write_stsc(ByteWriter& w, std::span<const ChunkRun> chunks) {
+    size_t m = w.begin_full_box("stsc", 0, 0);
+    const size_t count_at = w.out.size();
+    w.u32(0);
+    uint32_t entries = 0;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0 && chunks[i].sample_count == chunks[i - 1].sample_count) continue;
+        w.u32(uint32_t(i + 1));  // first_chunk
+        w.u32(chunks[i].sample_count);
+        w.u32(1);  // sample_description_index
+        ++entries;
+    }
+    w.patch_u32(count_at, entries);
+    w.end_box(m);
+}
+
+void write_stsz(ByteWriter& w, std::span<const Sample> samples) {
+    size_t m = w.begin_full_box("stsz", 0, 0);
+    w.u32(0);  // sizes vary
+    w.u32(uint32_t(samples.size()));
+    w.out.reserve(w.out.size() + 4 * samples.size());
+    for (const auto& s : samples) w.u32(s.size);
+    w.end_box(m);
+}
+
+size_t write_chunk_offsets(ByteWriter& w, size_t count, bool co64) {
+    size_t m = w.begin_full_box(co64 ? "co64" : "stco", 0, 0);
+    w.u32(uint32_t(count));
+    const size_t first = w.out.size();
+    w.zeros(count * (co64 ? 8 : 4));
+    w.end_box(m);
+    return first;
+}
+
+}  // namespace morvex

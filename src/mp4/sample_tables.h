@@ -1,0 +1,29 @@
+// The sample table boxes of a regular MP4 (ISO/IEC 14496-12 8.6, 8.7),
+// written from a track's samples and its chunk runs.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "common/byte_writer.h"
+#include "media/track.h"
+
+namespace morvex {
+
+struct ChunkRun;
+
+// stts: run-length decoding-time deltas.
+void write_stts(ByteWriter& w, std::span<const Sample> samples);
+// ctts, when some composition offset is not 0; version 1 (signed) when one
+// is negative.
+void write_ctts_if_needed(ByteWriter& w, std::span<const Sample> samples);
+// stss, unless every sample is a sync sample.
+void write_stss_if_needed(ByteWriter& w, std::span<const Sample> samples);
+// stsc: runs of chunks with the same number of samples.
+void write_stsc(ByteWriter& w, std::span<const ChunkRun> chunks);
+void write_stsz(ByteWriter& w, std::span<const Sample> samples);
+// stco, or co64 when `co64`, with `count` zero entries; returns where the
+// first entry lies, for the caller to fill in.
+size_t write_chunk_offsets(ByteWriter& w, size_t count, bool co64);
+
+}  // namespace morvex

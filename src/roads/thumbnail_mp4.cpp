@@ -1,0 +1,83 @@
+// Key frame of an MP4: the first sync sample of the first video track,
+// converted from length-prefixed NAL units to Annex B and preceded by the
+// parameter sets of the track's avcC.
+#include "codecs/avc_config.h"
+#include "common/messages.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/track_boxes.h"
+#include "media/fragment_samples.h"
+#include "media/mp4_tracks.h"
+#include "roads/thumbnails.h"
+
+namespace morvex {
+namespace {
+
+Result<Box> top_level_box(const std::vector<Box>& top, uint32_t type) {
+    if (const Box* b = first_of(top, type)) return *b;
+    return fail(ErrorKind::NotFound, msg::box_not_found(quoted_fourcc(type)));
+}
+
+Result<bool> is_video_track(const Box& trak) {
+    auto hdlr = MORVEX_TRY(find_path(trak, {box::mdia, box::hdlr}));
+    return hdlr && hdlr_handler_type(hdlr->payload()) == box::vide;
+}
+
+Result<Box> first_video_track(const Box& moov) {
+    auto children = MORVEX_TRY(child_boxes(moov));
+    if (!first_of(children, box::trak))
+        return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::trak)));
+    for (const auto& c : children)
+        if (c.type == box::trak && MORVEX_TRY(is_video_track(c))) return c;
+    return fail(ErrorKind::NotFound, msg::kNoVideoTrack);
+}
+
+// The avcC of the first sample entry; a track without one (parameter sets
+// in the samples, as with avc3) gives the default configuration.
+Result<AvcConfig> track_avc_config(const Box& trak) {
+    auto stsd = MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl, box::stsd}));
+    if (!stsd) return AvcConfig{};
+    auto entry = MORVEX_TRY(first_sample_entry(*stsd));
+    if (!entry || entry->payload().size() < kVisualEntryFields) return AvcConfig{};
+    auto avcc = MORVEX_TRY(find_child(*entry, box::avcC, kVisualEntryFields));
+    if (!avcc) return AvcConfig{};
+    return parse_avc_config(avcc->payload());
+}
+
+}  // namespace
+
+Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
+    auto top = MORVEX_TRY(read_top_level(data));
+    const Box mdat = MORVEX_TRY(top_level_box(top, box::mdat));
+    if (mdat.payload().empty()) return invalid(msg::kInvalidMdat);
+    const Box moov = MORVEX_TRY(top_level_box(top, box::moov));
+    const Box trak = MORVEX_TRY(first_video_track(moov));
+    if (!MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl})))
+        return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stbl)));
+    std::vector<Track> tracks;
+    tracks.push_back(MORVEX_TRY(read_trak(data, trak)));
+    Track& video = tracks.front();
+    if (video.samples.empty())
+        MORVEX_CHECK(collect_fragment_samples(data, top, MORVEX_TRY(child_boxes(moov)), tracks));
+    const Sample* key = nullptr;
+    for (const auto& s : video.samples)
+        if (s.sync) {
+            key = &s;
+            break;
+        }
+    if (!key) return fail(ErrorKind::NotFound, msg::kNoSyncSample);
+    const AvcConfig config = MORVEX_TRY(track_avc_config(trak));
+
+    Bytes out;
+    size_t sets = 0;
+    for (ByteSpan s : config.sps) sets += 4 + s.size();
+    for (ByteSpan s : config.pps) sets += 4 + s.size();
+    // Each length field becomes a four-byte start code, and the sample holds
+    // at most size / length_size of them.
+    out.reserve(sets + size_t(key->size) + size_t(key->size) / config.length_size * 3);
+    for (ByteSpan s : config.sps) append_annexb_nal(out, s);
+    for (ByteSpan s : config.pps) append_annexb_nal(out, s);
+    append_annexb_sample(out, data.subspan(size_t(key->offset), key->size), config.length_size);
+    return out;
+}
+
+}  // namespace morvex

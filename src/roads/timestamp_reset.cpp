@@ -1,0 +1,209 @@
+// Timestamp reset: every track's fragment decode times (tfdt, ISO/IEC
+// 14496-12 8.8.12) are rebased so the track starts at 0, the creation and
+// modification times of mvhd, tkhd and mdhd are cleared, and their durations
+// are set from the fragments. The input is copied into the result once and
+// only field values are patched there: every box keeps its length and its
+// header form, so chunk offsets and data offsets stay valid.
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "common/messages.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/fragment_boxes.h"
+#include "isobmff/time_headers.h"
+#include "roads/mp4_roads.h"
+
+namespace morvex {
+namespace {
+
+// One track's timeline, keyed by the track_ID of its tfhd boxes.
+struct TrackTimes {
+    SampleDefaults trex;
+    std::optional<uint64_t> base;  // the first tfdt of the track
+    uint64_t last_decode = 0;      // rebased decode time of the latest traf
+    uint64_t last_duration = 0;    // duration of the latest fragment that had one
+    std::optional<uint64_t> previous_decode;
+
+    uint64_t end() const { return last_decode + last_duration; }
+};
+using Timeline = std::unordered_map<uint32_t, TrackTimes>;
+
+// Sum of the sample durations of every run of a traf, each taken from the
+// run, else the tfhd default, else the trex default.
+uint64_t traf_duration(const std::vector<Box>& traf_children, const SampleDefaults& defaults) {
+    uint64_t total = 0;
+    for (const auto& c : traf_children) {
+        if (c.type != box::trun) continue;
+        auto run = read_trun(c.payload());
+        if (!run) continue;
+        const uint64_t present = run->present();
+        if (!run->stride || !(run->tr_flags & kTrSampleDuration)) {
+            total += present * defaults.duration;
+            continue;
+        }
+        for (uint64_t i = 0; i < present; ++i) total += run->sample(size_t(i), defaults).duration;
+    }
+    return total;
+}
+
+// The output: the top-level boxes copied one after the other, and where
+// each input box landed, so that fields are patched at their new places.
+struct Output {
+    Bytes bytes;
+    int64_t shift = 0;  // output position minus input position of the box being patched
+
+    std::span<uint8_t> at(const Box& b) {
+        return std::span<uint8_t>(bytes).subspan(size_t(int64_t(b.payload_offset()) + shift), b.payload().size());
+    }
+};
+
+struct Reset {
+    const std::vector<Box>& moov_children;
+    Timeline timeline;
+
+    TrackTimes& times_of(uint32_t id) {
+        auto [it, fresh] = timeline.try_emplace(id);
+        if (fresh) it->second.trex = trex_defaults(moov_children, id);
+        return it->second;
+    }
+
+    // First pass: the base of every track. Second pass: where each ends.
+    Result<void> read(const std::vector<Box>& top) {
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& moof : top) {
+                if (moof.type != box::moof) continue;
+                for (const auto& traf : MORVEX_TRY(child_boxes(moof))) {
+                    if (traf.type != box::traf) continue;
+                    auto parts = MORVEX_TRY(child_boxes(traf));
+                    const TfhdFields tfhd = read_traf_header(parts);
+                    TrackTimes& t = times_of(tfhd.track_id);
+                    const Box* tfdt_box = first_of(parts, box::tfdt);
+                    const auto tfdt = tfdt_box ? read_tfdt(tfdt_box->payload()) : std::nullopt;
+                    if (pass == 0) {
+                        if (!t.base && tfdt_box) t.base = tfdt ? tfdt->time : 0;
+                        continue;
+                    }
+                    const uint64_t decode = tfdt ? tfdt->time : 0;
+                    const uint64_t base = t.base.value_or(0);
+                    const uint64_t rebased = decode > base ? decode - base : 0;
+                    const uint64_t duration = traf_duration(parts, merge_defaults(tfhd, t.trex));
+                    if (duration) t.last_duration = duration;
+                    else if (t.previous_decode && *t.previous_decode < rebased) t.last_duration = rebased - *t.previous_decode;
+                    t.last_decode = rebased;
+                    t.previous_decode = rebased;
+                }
+            }
+        }
+        return {};
+    }
+
+    Result<void> patch_moof(Output& out, const Box& moof) {
+        for (const auto& traf : MORVEX_TRY(child_boxes(moof))) {
+            if (traf.type != box::traf) continue;
+            auto parts = MORVEX_TRY(child_boxes(traf));
+            const auto it = timeline.find(read_traf_header(parts).track_id);
+            const uint64_t base = it != timeline.end() ? it->second.base.value_or(0) : 0;
+            for (const auto& part : parts) {
+                if (part.type != box::tfdt) continue;
+                if (part.payload().size() < 4) return invalid(msg::kFullBoxHeader);
+                auto tfdt = read_tfdt(part.payload());
+                if (!tfdt) continue;
+                patch_tfdt(out.at(part), *tfdt, tfdt->time > base ? tfdt->time - base : 0);
+            }
+        }
+        return {};
+    }
+};
+
+// Clears the times of one header and sets its duration, or keeps the one it
+// has when `duration` is absent.
+Result<void> patch_header(Output& out, const Box& b, TimeBox kind, std::optional<uint64_t> duration) {
+    auto h = MORVEX_TRY(read_time_header(kind, b.payload()));
+    if (!h) return {};
+    patch_time_header(*h, out.at(b), duration ? *duration : time_header_duration(*h, b.payload()));
+    return {};
+}
+
+Result<void> patch_moov(Output& out, const Box& moov, const std::vector<Box>& children, const Timeline& timeline) {
+    const Box* mvhd_box = first_of(children, box::mvhd);
+    const uint32_t movie_timescale = mvhd_box ? movie_timescale_of(mvhd_box->payload()) : 1000;
+    bool any_fragmented = false;
+    uint64_t longest = 0;
+    for (const auto& trak : children) {
+        if (trak.type != box::trak) continue;
+        auto parts = MORVEX_TRY(child_boxes(trak));
+        const Box* tkhd = first_of(parts, box::tkhd);
+        const uint32_t id = tkhd ? tkhd_track_id(tkhd->payload()).value_or(0) : 0;
+        std::optional<uint64_t> media;
+        if (auto it = timeline.find(id); it != timeline.end()) media = it->second.end();
+        uint32_t timescale = 0;
+        std::vector<Box> mdhds;
+        for (const auto& mdia : parts) {
+            if (mdia.type != box::mdia) continue;
+            for (const auto& m : MORVEX_TRY(child_boxes(mdia))) {
+                if (m.type != box::mdhd) continue;
+                auto h = MORVEX_TRY(read_time_header(TimeBox::Mdhd, m.payload()));
+                if (h && mdhds.empty()) timescale = time_header_id(*h, m.payload());
+                mdhds.push_back(m);
+            }
+        }
+        uint64_t movie = 0;
+        if (media) {
+            movie = scale_duration(*media, timescale, movie_timescale);
+        } else if (tkhd) {
+            auto h = MORVEX_TRY(read_time_header(TimeBox::Tkhd, tkhd->payload()));
+            if (h) movie = time_header_duration(*h, tkhd->payload());
+        }
+        any_fragmented |= media.has_value();
+        longest = std::max(longest, movie);
+        for (const auto& part : parts)
+            if (part.type == box::tkhd)
+                MORVEX_CHECK(patch_header(out, part, TimeBox::Tkhd, media ? std::optional(movie) : std::nullopt));
+        for (const auto& m : mdhds) MORVEX_CHECK(patch_header(out, m, TimeBox::Mdhd, media));
+    }
+    for (const auto& c : children)
+        if (c.type == box::mvhd)
+            MORVEX_CHECK(patch_header(out, c, TimeBox::Mvhd, any_fragmented ? std::optional(longest) : std::nullopt));
+    (void)moov;
+    return {};
+}
+
+}  // namespace
+
+Result<Bytes> reset_mp4_timestamps(ByteSpan data) {
+    auto top = MORVEX_TRY(top_level_boxes(data));
+    const Box* moov = nullptr;
+    for (const auto& b : top)
+        if (b.type == box::moov) moov = &b;  // the last one, as the rewritten file has it
+    std::vector<Box> moov_children;
+    if (moov) moov_children = MORVEX_TRY(child_boxes(*moov));
+    Reset reset{moov_children, {}};
+    MORVEX_CHECK(reset.read(top));
+    if (!moov) return invalid(msg::kMoovNotFound);
+
+    // One moov, at the place of the first: the later ones are left out.
+    Output out;
+    size_t total = 0;
+    for (const auto& b : top) total += b.size();
+    out.bytes.reserve(total);
+    bool moov_written = false;
+    for (const auto& b : top) {
+        if (b.type == box::moov) {
+            if (moov_written) continue;
+            moov_written = true;
+            out.shift = int64_t(out.bytes.size()) - int64_t(moov->offset);
+            out.bytes.resize(out.bytes.size() + moov->size());
+            std::memcpy(out.bytes.data() + out.bytes.size() - moov->size(), moov->bytes.data(), moov->size());
+            MORVEX_CHECK(patch_moov(out, *moov, moov_children, reset.timeline));
+            continue;
+        }
+        out.shift = int64_t(out.bytes.size()) - int64_t(b.offset);
+        out.bytes.resize(out.bytes.size() + b.size());
+        std::memcpy(out.bytes.data() + out.bytes.size() - b.size(), b.bytes.data(), b.size());
+        if (b.type == box::moof) MORVEX_CHECK(reset.patch_moof(out, b));
+    }
+    return std::move(out.bytes);
+}
+
+}  // namespace morvex

@@ -1,0 +1,139 @@
+#include "roads/ts_to_mp4.h"
+
+#include "codecs/h264_sps.h"
+#include "common/byte_writer.h"
+#include "common/messages.h"
+#include "isobmff/fourcc.h"
+#include "mp4/movie_boxes.h"
+#include "mp4/sample_entries.h"
+#include "ts/access_units.h"
+#include "ts/demuxer.h"
+#include "ts/sample_timing.h"
+
+namespace morvex {
+namespace {
+
+// ftyp: isom 512, compatible isom, iso2, mp41.
+constexpr uint8_t kFtyp[28] = {0, 0, 0, 28, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0,   0,
+                               2, 0, 'i', 's', 'o', 'm', 'i', 's', 'o', '2', 'm', 'p', '4', '1'};
+
+// An empty edit of `delay`, then the whole media from media time 0 (both in
+// the movie timescale, 90 kHz), so the track starts where the programme
+// puts it.
+std::vector<Edit> delay_edits(uint64_t delay, uint64_t media_90k) {
+    if (delay == 0) return {};
+    return {Edit{delay, -1, 0x00010000}, Edit{media_90k, 0, 0x00010000}};
+}
+
+void write_trak_template(ByteWriter& w, uint32_t track_id, bool video, uint16_t width, uint16_t height,
+                         uint32_t timescale, const auto& write_entry) {
+    size_t trak = w.begin_box("trak");
+    write_tkhd(w, track_id, 0, video ? 0 : 0x0100, video ? width : 0, video ? height : 0);
+    size_t mdia = w.begin_box("mdia");
+    write_mdhd(w, timescale, 0);
+    write_hdlr(w, video ? "vide" : "soun");
+    size_t minf = w.begin_box("minf");
+    if (video) {
+        size_t vmhd = w.begin_full_box("vmhd", 0, 1);
+        w.zeros(8);  // graphicsmode, opcolor
+        w.end_box(vmhd);
+    } else {
+        size_t smhd = w.begin_full_box("smhd", 0, 0);
+        w.u16(0);  // balance
+        w.u16(0);
+        w.end_box(smhd);
+    }
+    write_dinf(w);
+    size_t stbl = w.begin_box("stbl");
+    size_t stsd = w.begin_full_box("stsd", 0, 0);
+    w.u32(1);
+    write_entry(w);
+    w.end_box(stsd);
+    w.end_box(stbl);
+    w.end_box(minf);
+    w.end_box(mdia);
+    w.end_box(trak);
+}
+
+}  // namespace
+
+Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
+    TsConversion c;
+    c.program = std::make_unique<TsProgram>(MORVEX_TRY(demux_ts(data)));
+    TsProgram& p = *c.program;
+    report += p.report;
+    if (p.video.data.empty()) return invalid(msg::kNoVideo);
+
+    const ByteSpan video_es(p.video.data);
+    AccessUnits units = cut_access_units(video_es);
+    std::optional<h264::Sps> sps;
+    if (units.sps) sps = h264::parse_sps(*units.sps);
+    const uint16_t width = sps ? sps->width : 1920;
+    const uint16_t height = sps ? sps->height : 1080;
+    const int64_t reference = programme_reference(p).value_or(0);
+    TimedSamples video = video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference);
+
+    // 48 kHz audio counts on the 90 kHz clock (1920 ticks a frame); other
+    // rates in their own samples (1024 a frame).
+    const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
+    const uint32_t rate = aac::sample_rate(config.sampling_frequency_index) ? aac::sample_rate(config.sampling_frequency_index) : 48000;
+    const uint32_t audio_timescale = rate == 48000 ? kTsClock : rate;
+    const uint32_t frame_ticks = rate == 48000 ? 1920 : aac::kSamplesPerFrame;
+    TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference);
+    const bool has_audio = !audio.samples.empty();
+
+    // Templates: moov with the movie header and a place for the tracks, then
+    // one trak per track.
+    ByteWriter w{c.templates};
+    size_t moov = w.begin_box("moov");
+    write_mvhd(w, kTsClock, 0, has_audio ? 3 : 2);
+    size_t place = w.begin_box("trak");
+    w.end_box(place);
+    w.end_box(moov);
+    const size_t video_at = c.templates.size();
+    write_trak_template(w, 1, true, width, height, kTsClock,
+                        [&](ByteWriter& e) { write_avc1_entry(e, width, height, units.sps, units.pps); });
+    const size_t audio_at = c.templates.size();
+    if (has_audio)
+        write_trak_template(w, 2, false, 0, 0, audio_timescale,
+                            [&](ByteWriter& e) { write_mp4a_entry(e, config, rate); });
+    const ByteSpan templates(c.templates);
+
+    // Both tracks on the programme's timeline: the later one is delayed.
+    std::optional<int64_t> base = video.first_time;
+    if (audio.first_time) base = base ? std::min(*base, *audio.first_time) : audio.first_time;
+
+    Track vt;
+    vt.track_id = 1;
+    vt.handler = box::vide;
+    vt.timescale = kTsClock;
+    vt.source = video_es;
+    vt.trak = templates.subspan(video_at, audio_at - video_at);
+    vt.samples = std::move(video.samples);
+    vt.nals = std::move(units.nals);
+    if (base && video.first_time) vt.edits = delay_edits(uint64_t(*video.first_time - *base), vt.media_duration());
+    c.movie.ftyp = ByteSpan(kFtyp);
+    c.movie.moov = templates.subspan(0, video_at);
+    c.movie.timescale = kTsClock;
+    c.movie.tracks.push_back(std::move(vt));
+    if (has_audio) {
+        Track at;
+        at.track_id = 2;
+        at.handler = box::soun;
+        at.timescale = audio_timescale;
+        at.source = ByteSpan(p.audio.data);
+        at.trak = templates.subspan(audio_at);
+        at.samples = std::move(audio.samples);
+        const uint64_t media_90k = at.media_duration() * kTsClock / audio_timescale;
+        if (base && audio.first_time) at.edits = delay_edits(uint64_t(*audio.first_time - *base), media_90k);
+        c.movie.tracks.push_back(std::move(at));
+    }
+    return c;
+}
+
+Result<Bytes> convert_ts_to_mp4(ByteSpan data, std::string& report) {
+    TsConversion c = MORVEX_TRY(plan_ts_to_mp4(data, report));
+    return build_regular_mp4(c.movie);
+}
+
+}  // namespace morvex

@@ -1,0 +1,34 @@
+// Cutting an H.264 Annex B stream into access units (H.264 7.4.1.2.3): a new
+// one begins at an access unit delimiter, and at an SEI, SPS or PPS NAL unit
+// or a slice with first_mb_in_slice 0 that follows a slice of the current
+// one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/bytes.h"
+#include "media/track.h"
+
+namespace morvex {
+
+struct AccessUnit {
+    size_t start = 0;  // the first NAL header byte of the unit in the stream
+    uint32_t first_nal = 0;  // its NAL units kept for the sample, in AccessUnits::nals
+    uint32_t nal_count = 0;
+    uint32_t bytes = 0;  // in length-prefixed form (4-byte lengths)
+    bool idr = false;    // holds a slice of an IDR picture
+};
+
+struct AccessUnits {
+    std::vector<AccessUnit> units;
+    std::vector<NalRange> nals;  // kept NAL units; SPS, PPS and delimiters are left out
+    std::optional<ByteSpan> sps;  // the first SPS and PPS of the stream
+    std::optional<ByteSpan> pps;
+};
+
+// Access units left with no NAL unit give no sample.
+AccessUnits cut_access_units(ByteSpan annex_b);
+
+}  // namespace morvex

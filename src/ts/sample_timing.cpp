@@ -1,0 +1,169 @@
+#include "ts/sample_timing.h"
+
+#include <algorithm>
+#include <map>
+
+namespace morvex {
+namespace {
+
+struct UnitTime {
+    std::optional<int64_t> pts, dts;
+};
+
+// The timestamps each unit takes from the PES in which it begins.
+std::vector<UnitTime> unit_timestamps(const ElementaryStream& es, const AccessUnits& units, int64_t reference) {
+    std::vector<UnitTime> times(units.units.size());
+    Unwrapper unwrap{reference};
+    size_t r = 0;                     // the PES in which the current unit begins
+    std::optional<size_t> last_used;  // the PES whose timestamps a unit took last
+    for (size_t i = 0; i < units.units.size(); ++i) {
+        const size_t start = units.units[i].start;
+        while (r + 1 < es.pes.size() && es.pes[r + 1].offset <= start) ++r;
+        if (es.pes.empty() || es.pes[r].offset > start || last_used == r) continue;
+        const PesTimestamps& ts = es.pes[r].timestamps;
+        if (!ts.pts && !ts.dts) continue;
+        last_used = r;
+        if (ts.pts) times[i].pts = unwrap(*ts.pts);
+        if (ts.dts) times[i].dts = unwrap_timestamp(*ts.dts, times[i].pts.value_or(*unwrap.last));
+        if (!ts.pts) times[i].pts = times[i].dts;
+        if (!times[i].dts) times[i].dts = times[i].pts;
+    }
+    return times;
+}
+
+// The most common positive step between consecutive known DTS values.
+uint32_t common_step(const std::vector<UnitTime>& times) {
+    std::map<int64_t, size_t> counts;
+    std::optional<int64_t> previous;
+    for (const auto& t : times) {
+        if (!t.dts) {
+            previous.reset();
+            continue;
+        }
+        if (previous && *t.dts > *previous && *t.dts - *previous <= 90000) ++counts[*t.dts - *previous];
+        previous = t.dts;
+    }
+    size_t best = 0;
+    int64_t step = 3000;
+    for (const auto& [d, n] : counts)
+        if (n > best) best = n, step = d;
+    return uint32_t(step);
+}
+
+}  // namespace
+
+std::optional<int64_t> programme_reference(const TsProgram& program) {
+    for (const auto& p : program.video.pes)
+        if (p.timestamps.pts) return int64_t(*p.timestamps.pts);
+    for (const auto& p : program.audio.pes)
+        if (p.timestamps.pts) return int64_t(*p.timestamps.pts);
+    return std::nullopt;
+}
+
+TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
+                                 std::optional<uint32_t> frame_duration, int64_t reference) {
+    TimedSamples out;
+    const size_t n = units.units.size();
+    if (n == 0) return out;
+    std::vector<UnitTime> times = unit_timestamps(es, units, reference);
+    const int64_t step = frame_duration ? *frame_duration : common_step(times);
+
+    // Decode times: known ones as they are, the others one frame after the
+    // unit before (or before the first known one); always increasing.
+    std::vector<int64_t> dts(n), pts(n);
+    size_t first_known = n;
+    for (size_t i = 0; i < n; ++i)
+        if (times[i].dts) {
+            first_known = i;
+            break;
+        }
+    const int64_t origin = first_known < n ? *times[first_known].dts - int64_t(first_known) * step : reference;
+    // A unit without timestamps is taken to be presented as far behind its
+    // decode time as the first timed one.
+    const int64_t usual_offset = first_known < n ? *times[first_known].pts - *times[first_known].dts : 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (times[i].dts && i >= first_known) {
+            dts[i] = *times[i].dts;
+            pts[i] = *times[i].pts;
+        } else {
+            dts[i] = i == 0 ? origin : dts[i - 1] + step;
+            pts[i] = dts[i] + usual_offset;
+        }
+        if (i > 0 && dts[i] <= dts[i - 1]) {
+            // A DTS that does not advance (damaged or repeated timestamps):
+            // the composition offset is kept, the decode order holds.
+            const int64_t shift = dts[i - 1] + 1 - dts[i];
+            dts[i] += shift;
+            pts[i] += shift;
+        }
+    }
+    out.first_time = pts[0];
+    out.samples.resize(n);
+    const int64_t first_offset = pts[0] - dts[0];
+    for (size_t i = 0; i < n; ++i) {
+        Sample& s = out.samples[i];
+        const AccessUnit& u = units.units[i];
+        s.size = u.bytes;
+        s.sync = u.idr;
+        s.first_nal = u.first_nal;
+        s.nal_count = u.nal_count;
+        const int64_t next = i + 1 < n ? dts[i + 1] : dts[i] + (i > 0 ? dts[i] - dts[i - 1] : step);
+        s.duration = uint32_t(std::clamp<int64_t>(next - dts[i], 1, UINT32_MAX));
+        // Relative to the first sample's, so sample 0 is presented at media
+        // time 0.
+        s.composition_offset = int32_t(std::clamp<int64_t>(pts[i] - dts[i] - first_offset, INT32_MIN, INT32_MAX));
+    }
+    return out;
+}
+
+TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
+                                 int64_t reference) {
+    TimedSamples out;
+    const auto& frames = program.audio_frames;
+    if (frames.empty()) return out;
+    const auto& pes = program.audio.pes;
+    Unwrapper unwrap{reference};
+    std::vector<std::optional<int64_t>> pes_time(pes.size());  // in `timescale`
+    std::optional<int64_t> first_90k;
+    for (size_t j = 0; j < pes.size(); ++j) {
+        if (!pes[j].timestamps.pts) continue;
+        const int64_t t = unwrap(*pes[j].timestamps.pts);
+        pes_time[j] = (t * int64_t(timescale) + (t >= 0 ? 45000 : -45000)) / 90000;
+    }
+    const int64_t tolerance = timescale / 2000 + 1;
+    std::vector<int64_t> t(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const AudioFrame& f = frames[i];
+        std::optional<int64_t> actual;
+        if (f.pes != kNoPes && pes_time[f.pes]) actual = *pes_time[f.pes] + int64_t(f.index) * frame_ticks;
+        if (i == 0) {
+            t[i] = actual.value_or(0);
+            if (!actual) {
+                // Frames before the first timed one: placed back from it.
+                for (size_t k = 1; k < frames.size(); ++k)
+                    if (frames[k].pes != kNoPes && pes_time[frames[k].pes]) {
+                        t[i] = *pes_time[frames[k].pes] + int64_t(frames[k].index) * frame_ticks - int64_t(k) * frame_ticks;
+                        break;
+                    }
+            }
+            continue;
+        }
+        const int64_t expected = t[i - 1] + frame_ticks;
+        t[i] = expected;
+        if (actual && (*actual > expected + tolerance || *actual < expected - tolerance) && *actual > t[i - 1])
+            t[i] = *actual;
+    }
+    first_90k = t[0] * 90000 / int64_t(timescale);
+    out.first_time = first_90k;
+    out.samples.resize(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        Sample& s = out.samples[i];
+        s.offset = frames[i].offset;
+        s.size = frames[i].size;
+        s.sync = true;
+        s.duration = i + 1 < frames.size() ? uint32_t(t[i + 1] - t[i]) : frame_ticks;
+    }
+    return out;
+}
+
+}  // namespace morvex

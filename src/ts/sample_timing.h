@@ -1,0 +1,45 @@
+// Timing of the samples of a transport stream, attached to each access unit
+// and audio frame by byte position.
+//
+// Video: an access unit takes the PTS/DTS of the PES in which its first byte
+// lies, when it is the first unit to begin in that PES; a PES that begins
+// inside a unit already open gives its timestamps to the next unit that
+// begins in it. A unit without timestamps lasts the stream's frame duration
+// after the one before. A sample lasts until the next one's DTS.
+//
+// Audio: each ADTS frame of a PES takes the PES's PTS plus its index there
+// times the frame duration. The timeline counts frame by frame and follows
+// the PES timestamps where they part from it by more than half a
+// millisecond, so a gap (a lost PES) stays a gap.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "media/track.h"
+#include "ts/access_units.h"
+#include "ts/program.h"
+
+namespace morvex {
+
+struct TimedSamples {
+    std::vector<Sample> samples;
+    std::optional<int64_t> first_time;  // presentation time of sample 0, unwrapped, 90 kHz
+};
+
+// `frame_duration` is the SPS's (VUI timing), when it gives one; otherwise
+// the most common step between DTS values is used. `reference` is the
+// instant near which the stream's first timestamp is unwrapped.
+TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
+                                 std::optional<uint32_t> frame_duration, int64_t reference);
+
+// Audio samples in `timescale` units, `frame_ticks` per frame.
+TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
+                                 int64_t reference);
+
+// The first PTS of the programme's video, else of its audio: the instant
+// near which all timestamps are unwrapped.
+std::optional<int64_t> programme_reference(const TsProgram& program);
+
+}  // namespace morvex
