@@ -1,131 +1,130 @@
-// Box header forms and the 32/64-bit layout decision, with sizes passed in
-// rather than gigabytes of media.
+// The box rules, the 32/64-bit layout decision of the writer and the time
+// header forms, with sizes passed in rather than gigabytes of media.
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "common/byte_reader.h"
 #include "common/byte_writer.h"
-#include "mp4_parser/box.h"
-#include "mp4_parser/layout.h"
-#include "mp4_parser/movie_header.h"
-#include "mp4_parser/regular_track.h"
+#include "isobmff/box.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/time_headers.h"
+#include "mp4/regular_writer.h"
 
 using namespace morvex;
 
 namespace {
 
-constexpr uint32_t kMdat = fourcc_value("mdat");
+Bytes be32(uint32_t v) { return Bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes text(const char* s) { return Bytes(s, s + 4); }
 
-struct HeaderCase {
-    uint64_t payload_len;
-    bool large;
-    uint64_t header_len;
-    uint64_t total;
+struct RuleCase {
+    const char* name;
+    Bytes file;
+    const char* error;  // nullptr: the walk succeeds
+    size_t boxes;
+    size_t last_size;
 };
 
-class WriteBoxHeader : public ::testing::TestWithParam<HeaderCase> {};
+class BoxRules_ : public ::testing::TestWithParam<RuleCase> {};
 
-TEST_P(WriteBoxHeader, PicksTheFormThatHoldsTheSize) {
-    const HeaderCase c = GetParam();
-    Bytes out;
-    write_box_header(out, kMdat, c.payload_len, c.large);
-    ASSERT_EQ(out.size(), c.header_len);
-    EXPECT_EQ(load_be32(out.data() + 4), kMdat);
-    if (c.header_len == 8) {
-        EXPECT_EQ(load_be32(out.data()), c.total);
-    } else {
-        EXPECT_EQ(load_be32(out.data()), 1u);
-        EXPECT_EQ(load_be64(out.data() + 8), c.total);
+TEST_P(BoxRules_, TopLevelWalk) {
+    const RuleCase& c = GetParam();
+    auto boxes = top_level_boxes(c.file);
+    if (c.error) {
+        ASSERT_FALSE(boxes.has_value());
+        EXPECT_EQ(boxes.error().message, c.error);
+        return;
     }
-    if (!c.large) {
-        EXPECT_EQ(box_header_size(c.payload_len), c.header_len);
-    }
+    ASSERT_TRUE(boxes.has_value()) << boxes.error().message;
+    ASSERT_EQ(boxes->size(), c.boxes);
+    EXPECT_EQ(boxes->back().size(), c.last_size);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, WriteBoxHeader,
-                         ::testing::Values(HeaderCase{0, false, 8, 8},
-                                           HeaderCase{0xFFFFFFF7, false, 8, 0xFFFFFFFF},
-                                           HeaderCase{0xFFFFFFF8, false, 16, 0x100000008},
-                                           HeaderCase{5'000'000'000, false, 16, 5'000'000'016},
-                                           // a box read with largesize keeps it
-                                           HeaderCase{100, true, 16, 116}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BoxRules_,
+    ::testing::Values(
+        RuleCase{"plain", cat({be32(12), text("free"), be32(0)}), nullptr, 1, 12},
+        RuleCase{"size_zero_runs_to_the_end", cat({be32(8), text("ftyp"), be32(0), text("mdat"), Bytes(5)}), nullptr, 2, 13},
+        RuleCase{"largesize", cat({be32(1), text("mdat"), be32(0), be32(20), be32(7)}), nullptr, 1, 20},
+        RuleCase{"trailing_bytes", cat({be32(8), text("free"), Bytes(7)}), nullptr, 1, 8},
+        RuleCase{"largesize_cut_short", cat({be32(1), text("mdat"), be32(0)}), "Not enough data", 0, 0},
+        RuleCase{"below_the_header", cat({be32(5), text("free"), be32(0)}), "Invalid box size", 0, 0},
+        RuleCase{"largesize_below_16", cat({be32(1), text("free"), be32(0), be32(9)}), "Invalid box size", 0, 0},
+        RuleCase{"overrun", cat({be32(100), text("moov"), Bytes(4)}), "Box size 100 exceeds available data", 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WriteBox, LargeFormRoundTripsThroughTheWalker) {
-    const Bytes payload{1, 2, 3};
-    Bytes out;
-    write_box_as(out, fourcc_value("free"), payload, true);
-    write_box(out, fourcc_value("skip"), payload);
-    auto boxes = parse_container_box(out);
-    ASSERT_TRUE(boxes);
-    ASSERT_EQ(boxes->size(), 2u);
-    EXPECT_EQ((*boxes)[0].header_size, 16);
-    EXPECT_EQ((*boxes)[0].data, payload);
-    EXPECT_EQ((*boxes)[1].header_size, 8);
-    EXPECT_EQ((*boxes)[1].offset, 19u);
+TEST(BoxRules_, AChildOverrunningItsParentEndsTheList) {
+    const Bytes file = cat({be32(32), text("moov"), be32(8), text("mvhd"), be32(100), text("trak"), Bytes(8)});
+    auto top = top_level_boxes(file);
+    ASSERT_TRUE(top && top->size() == 1);
+    auto children = child_boxes(top->front());
+    ASSERT_TRUE(children.has_value());
+    ASSERT_EQ(children->size(), 1u);
+    EXPECT_EQ(children->front().type, box::mvhd);
+    EXPECT_EQ(children->front().offset, 8u);
 }
 
-struct LayoutCase {
-    uint64_t moov_len;
-    uint64_t media_len;
-    bool co64;
-    uint64_t media_start;
-};
-
-class Layout : public ::testing::TestWithParam<LayoutCase> {};
-
-TEST_P(Layout, SwitchesToSixtyFourBitsOnlyWhenAnOffsetCouldOverflow) {
-    const LayoutCase c = GetParam();
-    EXPECT_EQ(needs_co64(c.moov_len, c.media_len), c.co64);
-    EXPECT_EQ(plan_layout(c.moov_len, c.media_len).media_start, c.media_start);
+// A file of `count` samples of `size` bytes each, laid out without touching
+// their bytes (the source is empty: only the layout is looked at).
+Mp4Layout layout_of(uint32_t count, uint32_t size, Bytes& templates) {
+    templates.clear();
+    ByteWriter w{templates};
+    size_t moov = w.begin_box("moov");
+    size_t trak = w.begin_box("trak");
+    w.end_box(trak);
+    w.end_box(moov);
+    const size_t trak_at = templates.size();
+    size_t t = w.begin_box("trak");
+    size_t mdia = w.begin_box("mdia");
+    size_t minf = w.begin_box("minf");
+    size_t stbl = w.begin_box("stbl");
+    w.end_box(stbl);
+    w.end_box(minf);
+    w.end_box(mdia);
+    w.end_box(t);
+    Movie movie;
+    movie.ftyp = ByteSpan(kRebuiltFtyp);
+    movie.moov = ByteSpan(templates).subspan(0, trak_at);
+    Track track;
+    track.track_id = 1;
+    track.timescale = 1;
+    track.trak = ByteSpan(templates).subspan(trak_at);
+    for (uint32_t i = 0; i < count; ++i) track.samples.push_back(Sample{0, size, 1, 0, true, 0, 0});
+    movie.tracks.push_back(std::move(track));
+    auto layout = lay_out_regular_mp4(movie);
+    EXPECT_TRUE(layout.has_value());
+    return std::move(*layout);
 }
 
-// ftyp 32 + moov header 8 + moov + mdat header (8 or 16).
-INSTANTIATE_TEST_SUITE_P(Sizes, Layout,
-                         ::testing::Values(LayoutCase{1000, 1'000'000, false, 1048},
-                                           // the file ends exactly at 2^32 - 1
-                                           LayoutCase{1000, 0xFFFFFFFFull - 1048, false, 1048},
-                                           LayoutCase{1000, 0x100000000ull - 1048, true, 1048},
-                                           // a payload of 2^32 - 8 or more needs the 16-byte mdat header
-                                           LayoutCase{1000, 0xFFFFFFF8ull, true, 1056},
-                                           LayoutCase{4'000'000'000, 500'000'000, true, 4'000'000'048}));
-
-TEST(Layout, BlocksFollowOneAnother) {
-    const uint64_t sizes[] = {10, 0, 4'294'967'296, 7};
-    EXPECT_EQ(block_offsets(100, sizes), (std::vector<uint64_t>{100, 110, 110, 4'294'967'406}));
+bool holds(const Bytes& b, const char* type) {
+    return std::search(b.begin(), b.end(), type, type + 4) != b.end();
 }
 
-// Entries of the chunk offset box of a rebuilt trak.
-std::vector<uint64_t> chunk_offsets_of(const Bytes& trak, bool co64) {
-    const uint32_t type = fourcc_value(co64 ? "co64" : "stco");
-    for (size_t i = 0; i + 8 <= trak.size(); ++i) {
-        if (load_be32(trak.data() + i + 4) != type) continue;
-        ByteReader r{ByteSpan(trak).subspan(i + 12)};
-        std::vector<uint64_t> out(*r.u32());
-        for (auto& v : out) v = co64 ? *r.u64() : *r.u32();
-        return out;
-    }
-    return {};
-}
+TEST(RegularWriter, SixtyFourBitFormsOnlyPastFourGiB) {
+    Bytes templates;
+    // Four chunks (one sample a chunk at timescale 1) of 1000 bytes.
+    Mp4Layout small = layout_of(4, 1000, templates);
+    EXPECT_TRUE(holds(small.head, "stco"));
+    EXPECT_FALSE(holds(small.head, "co64"));
+    EXPECT_EQ(load_be32(small.head.data() + small.head.size() - 8), 4008u);  // the mdat header
+    EXPECT_EQ(small.size, small.head.size() + 4000);
 
-Bytes minimal_trak() {
-    Bytes stbl, minf, mdia, trak;
-    write_box(minf, fourcc_value("stbl"), stbl);
-    write_box(mdia, fourcc_value("minf"), minf);
-    write_box(trak, fourcc_value("mdia"), mdia);
-    return trak;
-}
-
-TEST(RegularTrak, ChunkOffsetsBeyondFourGigabytesUseCo64) {
-    TrackFragments t;
-    t.samples = {{1, 500, 0, 0}, {1, 500, 0, 0}};
-    const uint64_t start = 4'294'967'000;
-    auto wide = build_regular_trak(minimal_trak(), t, start, {1000, true});
-    ASSERT_TRUE(wide);
-    EXPECT_EQ(chunk_offsets_of(*wide, true), (std::vector<uint64_t>{start, start + 500}));
-    EXPECT_TRUE(chunk_offsets_of(*wide, false).empty());
-    // The measuring pass and the final one have the same length.
-    auto measured = build_regular_trak(minimal_trak(), t, 0, {1000, true});
-    ASSERT_TRUE(measured);
-    EXPECT_EQ(measured->size(), wide->size());
+    // Chunks of 1.5 GB: the third starts past 2^32, the mdat needs a largesize.
+    Mp4Layout large = layout_of(4, 1'500'000'000, templates);
+    EXPECT_TRUE(holds(large.head, "co64"));
+    EXPECT_FALSE(holds(large.head, "stco"));
+    const uint8_t* mdat = large.head.data() + large.head.size() - 16;
+    EXPECT_EQ(load_be32(mdat), 1u);
+    EXPECT_EQ(load_be64(mdat + 8), 6'000'000'016u);
+    EXPECT_EQ(large.size, large.head.size() + 6'000'000'000u);
+    // co64 adds four bytes to each of the four chunk offsets.
+    EXPECT_EQ(large.head.size(), small.head.size() + 16 + 8);
 }
 
 TEST(TimeHeader, DurationBeyondThirtyTwoBitsMovesToVersionOne) {

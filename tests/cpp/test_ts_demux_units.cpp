@@ -1,18 +1,17 @@
 // Core units of the transport stream path that the Python surface cannot
-// observe directly: picture size arithmetic, timestamp unwrapping, NAL
-// boundaries and the 32/64-bit layout decision.
+// observe directly: picture size arithmetic, VUI timing, timestamp
+// unwrapping, ADTS framing and NAL boundaries.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "common/mp4_layout.h"
-#include "mp4_writer/access_units.h"
-#include "mp4_writer/moov.h"
-#include "mp4_writer/timeline.h"
-#include "ts_parser/adts.h"
-#include "ts_parser/h264_sps.h"
+#include "codecs/h264.h"
+#include "codecs/h264_sps.h"
+#include "ts/access_units.h"
+#include "ts/demuxer.h"
+#include "ts/timestamps.h"
 
 namespace morvex {
 namespace {
@@ -49,7 +48,24 @@ struct SpsCase {
     bool frame_mbs_only;
     uint32_t crop_left, crop_right, crop_top, crop_bottom;
     uint16_t width, height;
+    bool vui = false;
+    uint32_t num_units_in_tick = 0, time_scale = 0;
 };
+
+// Emulation prevention (H.264 7.4.1): 00 00 0x becomes 00 00 03 0x.
+Bytes escaped(const std::vector<uint8_t>& rbsp) {
+    Bytes out;
+    unsigned zeros = 0;
+    for (uint8_t b : rbsp) {
+        if (zeros >= 2 && b <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
 
 Bytes make_sps(const SpsCase& c) {
     Bits b;
@@ -80,10 +96,18 @@ Bytes make_sps(const SpsCase& c) {
         b.ue(c.crop_top);
         b.ue(c.crop_bottom);
     }
-    b.bit(0);  // no VUI
+    b.bit(c.vui);
+    if (c.vui) {
+        b.bits(0, 4);  // no aspect ratio, overscan, signal type, chroma location
+        b.bit(1);      // timing_info_present_flag
+        b.bits(c.num_units_in_tick, 32);
+        b.bits(c.time_scale, 32);
+        b.bit(1);      // fixed_frame_rate_flag
+    }
     b.bit(1);  // rbsp stop bit
     Bytes sps = {0x67, c.profile, 0, 31};
-    sps.insert(sps.end(), b.bytes.begin(), b.bytes.end());
+    const Bytes body = escaped(b.bytes);
+    sps.insert(sps.end(), body.begin(), body.end());
     return sps;
 }
 
@@ -91,7 +115,7 @@ class SpsSize : public ::testing::TestWithParam<SpsCase> {};
 
 TEST_P(SpsSize, CropUsesTheUnitsOfChromaFormatAndFieldCoding) {
     const SpsCase& c = GetParam();
-    auto size = read_sps_picture_size(make_sps(c));
+    auto size = h264::parse_sps(make_sps(c));
     ASSERT_TRUE(size.has_value());
     EXPECT_EQ(size->width, c.width);
     EXPECT_EQ(size->height, c.height);
@@ -114,10 +138,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SpsSize, TooShortOrTruncatedGivesNothing) {
-    EXPECT_FALSE(read_sps_picture_size(Bytes{0x67, 100, 0}).has_value());
+    EXPECT_FALSE(h264::parse_sps(Bytes{0x67, 100, 0}).has_value());
     Bytes sps = make_sps(SpsCase{"", 100, 1, 120, 68, true, 0, 0, 0, 4, 0, 0});
     sps.resize(6);
-    EXPECT_FALSE(read_sps_picture_size(sps).has_value());
+    EXPECT_FALSE(h264::parse_sps(sps).has_value());
+}
+
+TEST(SpsTiming, FrameDurationFromTheVuiThroughEmulationPrevention) {
+    // num_units_in_tick 1001 and time_scale 60000 (29.97 frames a second):
+    // the 32-bit fields hold runs of zero bytes that need escaping.
+    SpsCase c{"", 100, 1, 20, 15, true, 0, 0, 0, 0, 320, 240, true, 1001, 60000};
+    const Bytes sps = make_sps(c);
+    auto parsed = h264::parse_sps(sps);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->width, 320);
+    EXPECT_EQ(parsed->frame_duration_90k(), 3003u);
+    c.num_units_in_tick = 1;
+    c.time_scale = 50;
+    EXPECT_EQ(h264::parse_sps(make_sps(c))->frame_duration_90k(), 3600u);
+    c.vui = false;
+    EXPECT_FALSE(h264::parse_sps(make_sps(c))->frame_duration_90k().has_value());
 }
 
 TEST(Unwrap, CrossesThe33BitWrapBothWays) {
@@ -134,14 +174,19 @@ TEST(Adts, FalseSyncIsSteppedOver) {
     Bytes frame = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x9F, 0xFC};  // frame_length 20
     frame.resize(20, 0xAB);
     d.insert(d.end(), frame.begin(), frame.end());
-    AacCut cut = extract_aac_frames(d);
-    ASSERT_EQ(cut.frames.size(), 1u);
-    EXPECT_EQ(cut.frames[0].size(), 13u);
-    EXPECT_EQ(cut.consumed, d.size());
-    ASSERT_TRUE(cut.first.has_value());
-    EXPECT_EQ(cut.first->profile, 1);
-    EXPECT_EQ(cut.first->sampling_frequency_index, 4);
-    EXPECT_EQ(cut.first->channel_configuration, 2);
+    // A frame cut off at the end is left out.
+    d.insert(d.end(), frame.begin(), frame.begin() + 10);
+    TsProgram p;
+    p.audio.data = d;
+    p.audio.pes.push_back(PesMark{0, {}});
+    cut_adts_frames(p);
+    ASSERT_EQ(p.audio_frames.size(), 1u);
+    EXPECT_EQ(p.audio_frames[0].offset, 8u + 7u);
+    EXPECT_EQ(p.audio_frames[0].size, 13u);
+    ASSERT_TRUE(p.audio_config.has_value());
+    EXPECT_EQ(p.audio_config->profile, 1);
+    EXPECT_EQ(p.audio_config->sampling_frequency_index, 4);
+    EXPECT_EQ(p.audio_config->channel_configuration, 2);
 }
 
 Bytes annex_b(std::initializer_list<std::vector<uint8_t>> nals) {
@@ -159,63 +204,39 @@ TEST(AccessUnits, BoundariesWithAndWithoutDelimiters) {
     const std::vector<uint8_t> idr0 = {0x65, 0x88, 1}, idr1 = {0x65, 0x40, 1}, p0 = {0x41, 0x9A, 1};
     const std::vector<uint8_t> sei = {0x06, 0x05, 1};
 
-    VideoSamples with_aud = cut_video_samples(annex_b({aud, sps, pps, idr0, idr1, aud, p0, aud, p0}));
-    EXPECT_EQ(with_aud.count(), 3u);
-    EXPECT_EQ(with_aud.sync, (std::vector<uint8_t>{1, 0, 0}));
+    auto sync = [](const AccessUnits& a) {
+        std::vector<bool> out;
+        for (const auto& u : a.units) out.push_back(u.idr);
+        return out;
+    };
+    AccessUnits with_aud = cut_access_units(annex_b({aud, sps, pps, idr0, idr1, aud, p0, aud, p0}));
+    EXPECT_EQ(with_aud.units.size(), 3u);
+    EXPECT_EQ(sync(with_aud), (std::vector<bool>{true, false, false}));
 
-    VideoSamples without = cut_video_samples(annex_b({sps, pps, idr0, idr1, sei, p0, p0, sps, pps, idr0}));
-    EXPECT_EQ(without.count(), 4u);
-    EXPECT_EQ(without.sync, (std::vector<uint8_t>{1, 0, 0, 1}));
+    AccessUnits without = cut_access_units(annex_b({sps, pps, idr0, idr1, sei, p0, p0, sps, pps, idr0}));
+    EXPECT_EQ(without.units.size(), 4u);
+    EXPECT_EQ(sync(without), (std::vector<bool>{true, false, false, true}));
     // The first sample holds both IDR slices, length-prefixed, no SPS/PPS.
-    EXPECT_EQ(without.sizes[0], 2u * (4 + 3));
+    EXPECT_EQ(without.units[0].bytes, 2u * (4 + 3));
+    ASSERT_TRUE(without.sps && without.pps);
+    EXPECT_EQ(without.sps->size(), 4u);
 }
 
 TEST(AccessUnits, ZeroBytesBeforeAStartCodeStayInThePrecedingUnit) {
     Bytes d = {0, 0, 1, 0x65, 0x88, 0x11, 0, 0, 0, 0, 1, 0x41, 0x9A, 0x22};
-    VideoSamples s = cut_video_samples(d);
+    AccessUnits s = cut_access_units(d);
     ASSERT_EQ(s.nals.size(), 2u);
     EXPECT_EQ(s.nals[0].size, 4u);  // 65 88 11 00
     EXPECT_EQ(s.nals[1].offset, 11u);
 }
 
-TEST(Layout, SixtyFourBitFormOnlyPastFourGiB) {
-    const uint64_t max32 = 0xFFFFFFFFull;
-    EXPECT_FALSE(needs_64bit_layout(1000, 1u << 20, 1u << 19));
-    // The mdat size field holds payload + 8.
-    EXPECT_FALSE(needs_64bit_layout(1000, max32 - 8 - 2000, 0));
-    EXPECT_TRUE(needs_64bit_layout(1000, max32 - 7, 0));
-    // The payload fits, but the last chunk starts past 2^32 - 1.
-    EXPECT_TRUE(needs_64bit_layout(1000, max32 - 100, max32 - 1000 - 8 + 1));
-    EXPECT_FALSE(needs_64bit_layout(1000, max32 - 100, max32 - 1000 - 8));
-}
-
-TEST(Layout, LargeMoovHasCo64OfTheSameShape) {
-    MediaData media;
-    media.audio_frames = {Bytes(10, 1), Bytes(12, 2)};
-    VideoSamples samples;
-    samples.sizes = {100, 50};
-    samples.sync = {1, 0};
-    samples.unit_start = {0, 100};
-    ProgramTiming timing;
-    MoovBox small = build_moov(media, samples, timing, false);
-    MoovBox large = build_moov(media, samples, timing, true);
-    // One 4-byte offset grows to 8 bytes in each of the two tracks.
-    EXPECT_EQ(large.data.size(), small.data.size() + 8);
-    auto contains = [](const Bytes& b, const char* t) {
-        return std::search(b.begin(), b.end(), t, t + 4) != b.end();
-    };
-    EXPECT_TRUE(contains(large.data, "co64"));
-    EXPECT_FALSE(contains(large.data, "stco"));
-    EXPECT_TRUE(contains(small.data, "stco"));
-    ASSERT_TRUE(large.audio_chunk_offset_at.has_value());
-    EXPECT_EQ(std::string(large.data.begin() + long(large.video_chunk_offset_at) - 12,
-                          large.data.begin() + long(large.video_chunk_offset_at) - 8),
-              "co64");
-
-    Bytes header;
-    ByteWriter w{header};
-    write_mdat_header(w, uint64_t(5) << 30, true);
-    EXPECT_EQ(header, (Bytes{0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 1, 0x40, 0, 0, 0x10}));
+TEST(NalUnits, AStartCodeEndsTheUnitEvenWithNothingAfterIt) {
+    const Bytes d = {0, 0, 0, 1, 0x65, 0x88, 0x11, 0, 0, 1};
+    auto nal = h264::next_nal(d, 0);
+    ASSERT_TRUE(nal.has_value());
+    EXPECT_EQ(nal->header, 4u);
+    EXPECT_EQ(nal->end, 7u);
+    EXPECT_FALSE(h264::next_nal(d, nal->end).has_value());
 }
 
 }  // namespace
