@@ -124,7 +124,7 @@ def cut(data: bytes, size: int = 1000) -> bytes:
         first = video[k] if k < len(video) and starts[k] < at + size else None
         # interleave by the source position of the access unit the bytes belong to
         owner = max(j for j in range(len(video)) if starts[j] <= at)
-        out.append(Pes(video[0].pid, video[0].stream_id, first and first.pts, first and first.dts,
+        out.append(Pes(video[0].pid, video[0].stream_id, first.pts if first else None, first.dts if first else None,
                        es[at:at + size], video[owner].order + at / len(es)))
     return write(head, out)
 
