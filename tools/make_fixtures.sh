@@ -85,6 +85,66 @@ block_hls_live() {
         "$dir/stream.m3u8"
 }
 
+# --- real-world timing: variable frame rate, odd PES layouts, lost audio ----
+# 30 fps pictures with three dropped, then a 1 s hole, then every other
+# picture (15 fps); B-frames; 4 s of AAC.
+block_vfr() {
+    ff -f lavfi -i "testsrc2=size=320x240:rate=30:duration=3" -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" -ac 2 \
+        -vf "setpts=PTS+gte(N\,45)/TB,select='if(lt(n\,45)\,not(eq(n\,10)+eq(n\,11)+eq(n\,17))\,not(mod(n\,2)))'" \
+        -fps_mode vfr -c:v libx264 -preset veryfast -crf 36 -pix_fmt yuv420p -g 30 -bf 2 \
+        -c:a aac -b:a 48k -f mpegts "$out/vfr.ts"
+}
+
+# FFmpeg's streams re-packetised by the test toolkit (tests/toolkit/repack.py):
+# 2-3 pictures per video PES with only the first one's PTS, from mono_44k.ts;
+# and 0.5 s of ADTS frames dropped (four frames a PES), from
+# bframes_48k_stereo.ts. Run after block_ts.
+block_repack() {
+    local py=(env PYTHONPATH=tests python3 -m toolkit.repack)
+    "${py[@]}" group "$out/mono_44k.ts" "$out/multi_au_pes.ts"
+    "${py[@]}" audio_gap "$out/bframes_48k_stereo.ts" "$out/audio_gap.ts" 0.8 0.5
+}
+
+# --- GStreamer-made files ---------------------------------------------------
+# mpegtsmux fed NAL-aligned H.264 writes one PES per NAL unit, each with the
+# PTS/DTS of its picture; mp4mux with fragment-duration writes moov (empty
+# sample tables, mvex), moof/mdat pairs and mfra; plain mp4mux writes
+# mdat before moov.
+block_gst() {
+    local gst=(gst-launch-1.0 -q)
+    local v=(videotestsrc num-buffers=50 ! video/x-raw,width=320,height=240,framerate=25/1
+             ! x264enc bitrate=150 key-int-max=25 bframes=2 speed-preset=veryfast ! h264parse)
+    local a=(audiotestsrc num-buffers=94 samplesperbuffer=1024 wave=sine ! audio/x-raw,rate=48000,channels=2
+             ! voaacenc bitrate=48000 ! aacparse)
+    "${gst[@]}" "${v[@]}" ! video/x-h264,alignment=nal,stream-format=byte-stream ! queue ! mux. \
+        "${a[@]}" ! queue ! mux. mpegtsmux name=mux ! filesink location="$out/gst_nal_pes.ts"
+    "${gst[@]}" "${v[@]}" ! queue ! mux. "${a[@]}" ! queue ! mux. \
+        mp4mux name=mux fragment-duration=500 ! filesink location="$out/gst_frag.mp4"
+    "${gst[@]}" "${v[@]}" ! mp4mux ! filesink location="$out/gst_video.mp4"
+    "${gst[@]}" "${a[@]}" ! mp4mux ! filesink location="$out/gst_audio.mp4"
+}
+
+# --- more FFmpeg MP4 layouts --------------------------------------------------
+# Regular single-track files, and a fragmented file without empty_moov, whose
+# moov holds the samples up to the second key frame.
+block_mp4_more() {
+    ff "${video_src[@]}" "${x264[@]}" -bf 2 "$out/video_regular.mp4"
+    ff -f lavfi -i "$(tone 48000)" -ac 2 -c:a aac -b:a 64k "$out/audio_regular.mp4"
+    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -bf 2 \
+        -c:a aac -b:a 64k -movflags frag_keyframe "$out/av_frag_moov.mp4"
+}
+
+# HLS fMP4 of a stream starting at 0: both init traks carry an edit whose
+# segment_duration is 0 (the video's after a short empty edit).
+block_hls_vod() {
+    local dir="$out/hls_vod"
+    mkdir -p "$dir"
+    rm -f "$dir"/*
+    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -g 12 -bf 0 \
+        -c:a aac -b:a 64k -f hls -hls_time 0.5 -hls_playlist_type vod -hls_segment_type fmp4 \
+        -hls_fmp4_init_filename init.mp4 -hls_segment_filename "$dir/seg%d.m4s" "$dir/stream.m3u8"
+}
+
 blocks=("$@")
-[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live)
+[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod)
 for b in "${blocks[@]}"; do "block_$b"; done

@@ -4,3 +4,13 @@ H.264 bitstreams (`h264`) and MP4 boxes (`mp4`)."""
 from pathlib import Path
 
 FIXTURES = Path(__file__).resolve().parent.parent / "fixtures"
+
+
+def hls_concat(folder: str) -> bytes:
+    """An HLS fMP4 fixture as one file: the init segment (EXT-X-MAP) and then
+    the media segments in playlist order, as a player appends them."""
+    d = FIXTURES / folder
+    lines = (d / "stream.m3u8").read_text().splitlines()
+    init = [ln.split('URI="')[1].split('"')[0] for ln in lines if ln.startswith("#EXT-X-MAP:")]
+    segments = [ln for ln in lines if ln and not ln.startswith("#")]
+    return b"".join((d / name).read_bytes() for name in init + segments)

@@ -369,3 +369,32 @@ def init_segment(*tracks: tuple[int, int, bytes], movie_timescale: int = 1000, t
     mvex = box("mvex", *(trex(tid, **trex_defaults.get(tid, {})) for tid, _, _ in tracks))
     traks = [trak(tid, ts, handler=h) for tid, ts, h in tracks]
     return ftyp() + moov(mvhd(movie_timescale), *traks, mvex, *extra)
+
+
+def chunk_layout(data: bytes) -> list[dict]:
+    """Per trak of a regular file: its handler, duration in seconds, and its
+    chunks as (file offset, decode time of the first sample in seconds), read
+    from stco/co64, stsc and stts."""
+    out = []
+    for t in find(data, "moov").find_all("trak"):
+        stbl = t.find("mdia", "minf", "stbl")
+        timescale = header_fields(t.find("mdia", "mdhd"))["id"]
+        co = stbl.find("co64")
+        if co is not None:
+            offsets = list(struct.unpack_from(">%dQ" % u32_at(co.payload, 4), co.payload, 8))
+        else:
+            offsets = [e[0] for e in table(stbl.find("stco").payload, 1)]
+        runs = table(stbl.find("stsc").payload, 3)
+        times, now = [], 0
+        for count, delta in table(stbl.find("stts").payload, 2):
+            for _ in range(count):
+                times.append(now)
+                now += delta
+        chunks, sample = [], 0
+        for k, offset in enumerate(offsets):
+            per_chunk = [n for first, n, _ in runs if first <= k + 1][-1]
+            chunks.append((offset, times[sample] / timescale))
+            sample += per_chunk
+        out.append({"handler": t.find("mdia", "hdlr").payload[8:12], "duration": now / timescale,
+                    "chunks": chunks})
+    return out
