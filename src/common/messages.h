@@ -41,6 +41,9 @@ inline std::string sample_bytes_exceed_file(uint64_t file_size) {
     return "Sample data exceeds the " + std::to_string(file_size) + " bytes of the file";
 }
 inline std::string no_trak_for_track(uint32_t id) { return "track_id " + std::to_string(id) + " 에 해당하는 trak 없음"; }
+inline std::string no_sample_description(uint32_t track_id) {
+    return "track_id " + std::to_string(track_id) + " has no sample description";
+}
 inline std::string no_samples_readable(uint32_t track_id) {
     return "track_id " + std::to_string(track_id) + " has no samples that can be read";
 }

@@ -32,6 +32,9 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
         const uint64_t base = tfhd.base_data_offset               ? *tfhd.base_data_offset
                               : (tfhd.tf_flags & kTfDefaultBaseIsMoof) ? moof.offset
                                                                        : previous_traf_end;
+        if (track && track->samples.empty() && !track->start_time)
+            if (const Box* tfdt_box = first_of(parts, box::tfdt))
+                if (auto tfdt = read_tfdt(tfdt_box->payload())) track->start_time = tfdt->time;
         std::optional<uint64_t> next_run;  // end of the previous run's bytes
         std::optional<uint64_t> traf_end;
         for (const auto& b : parts) {

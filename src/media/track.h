@@ -4,7 +4,9 @@
 // describes the track.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -41,8 +43,23 @@ struct Track {
     std::vector<Sample> samples;
     std::vector<NalRange> nals;
     std::vector<Edit> edits;  // written as they are; none: no edit list
+    // Decode time of sample 0 on the source's own timeline, in the media
+    // timescale, where the source says (a fragment's tfdt).
+    std::optional<uint64_t> start_time;
     // Track IDs to replace in the tref box (muxing renumbers tracks).
     std::vector<std::pair<uint32_t, uint32_t>> tref_renames;
+
+    // Where the presentation of the last sample to be shown ends, in media
+    // time: past the sum of the durations when the samples at the end are
+    // shown later after their decoding than the first one is.
+    uint64_t presentation_end() const {
+        int64_t dts = 0, end = 0;
+        for (const auto& s : samples) {
+            end = std::max(end, dts + s.composition_offset + int64_t(s.duration));
+            dts += s.duration;
+        }
+        return uint64_t(std::max(end, dts));
+    }
 
     uint64_t media_duration() const {
         uint64_t total = 0;

@@ -1,10 +1,39 @@
 // Defragmentation: ftyp, a moov with complete sample tables, one mdat.
+#include <algorithm>
+
 #include "common/messages.h"
+#include "isobmff/time_headers.h"
 #include "isobmff/fourcc.h"
 #include "media/mp4_tracks.h"
 #include "roads/mp4_roads.h"
 
 namespace morvex {
+namespace {
+
+// Fragments carry each track's decode times (tfdt); a regular file counts
+// every track from 0. A track that starts later than the others on the
+// fragments' timeline keeps its place through an empty edit in front.
+void keep_track_offsets(std::vector<Track>& tracks, uint32_t movie_timescale) {
+    std::optional<double> earliest;
+    for (const auto& t : tracks)
+        if (t.start_time && !t.samples.empty()) {
+            const double s = double(*t.start_time) / t.timescale;
+            earliest = earliest ? std::min(*earliest, s) : s;
+        }
+    if (!earliest) return;
+    for (auto& t : tracks) {
+        if (!t.start_time || t.samples.empty()) continue;
+        const double late = double(*t.start_time) / t.timescale - *earliest;
+        const uint64_t delay = uint64_t(late * movie_timescale + 0.5);
+        if (delay == 0) continue;
+        if (t.edits.empty())
+            t.edits.push_back(Edit{scale_duration(t.presentation_end(), t.timescale, movie_timescale), 0, 0x00010000});
+        if (t.edits.front().media_time == -1) t.edits.front().segment_duration += delay;
+        else t.edits.insert(t.edits.begin(), Edit{delay, -1, 0x00010000});
+    }
+}
+
+}  // namespace
 
 Result<Movie> defragmented_movie(ByteSpan data) {
     auto top = MORVEX_TRY(read_top_level(data));
@@ -12,6 +41,7 @@ Result<Movie> defragmented_movie(ByteSpan data) {
     for (const auto& b : top) fragmented |= b.type == box::moof;
     if (!fragmented) return invalid(msg::kNotFragmented);
     Mp4Tracks file = MORVEX_TRY(read_mp4_tracks(data, std::move(top)));
+    keep_track_offsets(file.tracks, file.movie_timescale);
     return Movie{ByteSpan(kRebuiltFtyp), file.moov.bytes, file.movie_timescale, std::move(file.tracks)};
 }
 

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "common/messages.h"
+#include "isobmff/fourcc.h"
 #include "isobmff/time_headers.h"
 #include "media/mp4_tracks.h"
 #include "roads/mp4_roads.h"
@@ -19,9 +20,14 @@ Result<Mp4Tracks> readable_tracks(ByteSpan data) {
         if (t.track_id == 0) return invalid(msg::no_trak_for_track(0));
         if (!seen.insert(t.track_id).second) return invalid(msg::duplicate_track_id(t.track_id));
     }
-    // A track whose samples cannot be read would come out empty.
-    for (const auto& t : file.tracks)
+    // A track whose samples cannot be read, or that does not say how they
+    // are coded, would come out unplayable.
+    for (const auto& t : file.tracks) {
         if (t.samples.empty()) return invalid(msg::no_samples_readable(t.track_id));
+        auto trak = MORVEX_TRY(read_box(t.trak, 0, 0, BoxRules{Overrun::Error}));
+        if (!trak || !MORVEX_TRY(find_path(*trak, {box::mdia, box::minf, box::stbl, box::stsd})))
+            return invalid(msg::no_sample_description(t.track_id));
+    }
     return file;
 }
 

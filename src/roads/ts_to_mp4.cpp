@@ -111,7 +111,7 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     vt.trak = templates.subspan(video_at, audio_at - video_at);
     vt.samples = std::move(video.samples);
     vt.nals = std::move(units.nals);
-    if (base && video.first_time) vt.edits = delay_edits(uint64_t(*video.first_time - *base), vt.media_duration());
+    if (base && video.first_time) vt.edits = delay_edits(uint64_t(*video.first_time - *base), vt.presentation_end());
     c.movie.ftyp = ByteSpan(kFtyp);
     c.movie.moov = templates.subspan(0, video_at);
     c.movie.timescale = kTsClock;

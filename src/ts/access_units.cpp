@@ -40,7 +40,7 @@ AccessUnits cut_access_units(ByteSpan b) {
         if (boundary) close_unit(out, cur);
         if (!cur.open) {
             cur.open = true;
-            cur.unit.start = nal.header;
+            cur.unit.start = nal.start;
             cur.unit.first_nal = uint32_t(out.nals.size());
         }
         if (is_slice(type)) cur.has_slice = true;

@@ -14,7 +14,7 @@
 namespace morvex {
 
 struct AccessUnit {
-    size_t start = 0;  // the first NAL header byte of the unit in the stream
+    size_t start = 0;  // where the unit's first start code begins in the stream
     uint32_t first_nal = 0;  // its NAL units kept for the sample, in AccessUnits::nals
     uint32_t nal_count = 0;
     uint32_t bytes = 0;  // in length-prefixed form (4-byte lengths)
