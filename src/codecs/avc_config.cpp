@@ -1,6 +1,7 @@
 #include "codecs/avc_config.h"
 
 #include "common/byte_reader.h"
+#include "common/messages.h"
 
 namespace morvex {
 namespace {
@@ -29,9 +30,9 @@ Result<AvcConfig> parse_avc_config(ByteSpan payload) {
     auto length_byte = r.skip(4) ? r.u8() : std::nullopt;
     auto sps_count = r.u8();  // 3 reserved bits, numOfSequenceParameterSets
     if (!length_byte || !sps_count || !read_sets(r, *sps_count & 0x1F, config.sps))
-        return invalid("Invalid avcC box");
+        return invalid(msg::kInvalidAvcC);
     auto pps_count = r.u8();
-    if (!pps_count || !read_sets(r, *pps_count, config.pps)) return invalid("Invalid avcC box");
+    if (!pps_count || !read_sets(r, *pps_count, config.pps)) return invalid(msg::kInvalidAvcC);
     config.length_size = uint8_t((*length_byte & 0x03) + 1);
     return config;
 }
