@@ -13,7 +13,10 @@ Result<Bytes> extract_thumbnail_from_ts(ByteSpan data) {
     using namespace h264;
     TsProgram program = MORVEX_TRY(demux_ts(data));
     const ByteSpan video(program.video.data);
-    if (video.empty()) return invalid(msg::kNoVideo);
+    if (video.empty()) {
+        if (program.unsupported_video) return invalid(unsupported_video_message(*program.unsupported_video));
+        return invalid(msg::kNoVideo);
+    }
 
     std::optional<ByteSpan> sps, pps;
     std::optional<Nal> picture;  // from the first slice's start code to the last slice's end

@@ -1,6 +1,9 @@
 #include "ts/access_units.h"
 
+#include <algorithm>
+
 #include "codecs/h264.h"
+#include "codecs/h264_sps.h"
 
 namespace morvex {
 namespace {
@@ -24,9 +27,28 @@ void close_unit(AccessUnits& out, Open& cur) {
     cur.unit.first_nal = uint32_t(out.nals.size());
 }
 
+
+// Records a parameter set: a new one, the same one again, or new contents
+// for an id already seen.
+void note_parameter_set(std::vector<ByteSpan>& sets, ByteSpan unit, bool& changed) {
+    // trailing_zero_8bits after the NAL unit are not part of it.
+    while (unit.size() > 1 && unit.back() == 0) unit = unit.first(unit.size() - 1);
+    // So many different sets stand for a stream that changes them.
+    if (sets.size() >= 32) {
+        changed = true;
+        return;
+    }
+    const auto id = h264::parameter_set_id(unit);
+    for (ByteSpan s : sets) {
+        if (std::equal(s.begin(), s.end(), unit.begin(), unit.end())) return;
+        if (id && h264::parameter_set_id(s) == id) changed = true;
+    }
+    sets.push_back(unit);
+}
+
 }  // namespace
 
-AccessUnits cut_access_units(ByteSpan b) {
+AccessUnits cut_access_units(ByteSpan b, bool keep_parameter_sets) {
     using namespace h264;
     AccessUnits out;
     Open cur;
@@ -45,9 +67,15 @@ AccessUnits cut_access_units(ByteSpan b) {
         }
         if (is_slice(type)) cur.has_slice = true;
         if (type == kSliceIdr) cur.unit.idr = true;
-        if (type == kSps && !out.sps) out.sps = unit;
-        if (type == kPps && !out.pps) out.pps = unit;
-        if (type != kSps && type != kPps && type != kAud) {
+        if (type == kSps) {
+            if (!out.sps) out.sps = unit;
+            note_parameter_set(out.sps_sets, unit, out.parameter_sets_change);
+        }
+        if (type == kPps) {
+            if (!out.pps) out.pps = unit;
+            note_parameter_set(out.pps_sets, unit, out.parameter_sets_change);
+        }
+        if (type != kAud && (keep_parameter_sets || (type != kSps && type != kPps))) {
             out.nals.push_back(NalRange{nal.header, uint32_t(nal.size())});
             cur.bytes += 4 + nal.size();
         }

@@ -23,12 +23,21 @@ struct AccessUnit {
 
 struct AccessUnits {
     std::vector<AccessUnit> units;
-    std::vector<NalRange> nals;  // kept NAL units; SPS, PPS and delimiters are left out
+    std::vector<NalRange> nals;  // kept NAL units; delimiters are left out
     std::optional<ByteSpan> sps;  // the first SPS and PPS of the stream
     std::optional<ByteSpan> pps;
+    // Every distinct SPS and PPS, in the order they first appear.
+    std::vector<ByteSpan> sps_sets;
+    std::vector<ByteSpan> pps_sets;
+    // Some parameter set id is given other contents later in the stream (a
+    // resolution change, an encoder restart): the samples must then carry
+    // their parameter sets in-band.
+    bool parameter_sets_change = false;
 };
 
-// Access units left with no NAL unit give no sample.
-AccessUnits cut_access_units(ByteSpan annex_b);
+// Access units left with no NAL unit give no sample. SPS and PPS stay in
+// the samples when `keep_parameter_sets`; otherwise they are left out
+// (they go into the decoder configuration).
+AccessUnits cut_access_units(ByteSpan annex_b, bool keep_parameter_sets = false);
 
 }  // namespace morvex

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/aac.h"
+#include "codecs/mpeg_audio.h"
 #include "common/bytes.h"
 #include "ts/timestamps.h"
 
@@ -17,6 +18,9 @@ namespace morvex {
 struct PesMark {
     size_t offset = 0;  // where the PES's bytes begin in its elementary stream
     PesTimestamps timestamps;
+    // The packet that began it set discontinuity_indicator (H.222.0
+    // 2.4.3.5): its timestamps need not follow the ones before.
+    bool discontinuity = false;
 };
 
 struct ElementaryStream {
@@ -36,13 +40,20 @@ struct AudioFrame {
     uint32_t index = 0;  // frames of that PES before this one
 };
 
+enum class AudioCodec { Aac, MpegAudio };
+
 struct TsProgram {
     std::optional<uint16_t> video_pid;
     std::optional<uint16_t> audio_pid;
+    // The stream type of a video stream the module does not carry, when
+    // that is the only video the programme has.
+    std::optional<uint8_t> unsupported_video;
     ElementaryStream video;
     ElementaryStream audio;
+    AudioCodec audio_codec = AudioCodec::Aac;
     std::vector<AudioFrame> audio_frames;
-    std::optional<aac::AdtsHeader> audio_config;  // of the first frame
+    std::optional<aac::AdtsHeader> audio_config;          // of the first ADTS frame
+    std::optional<mpeg_audio::FrameHeader> mpeg_config;   // of the first MPEG audio frame
     // The demultiplexer's report, a line each, for the caller to print.
     std::string report;
 };

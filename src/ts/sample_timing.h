@@ -31,12 +31,19 @@ struct TimedSamples {
 // `frame_duration` is the SPS's (VUI timing), when it gives one; otherwise
 // the most common step between DTS values is used. `reference` is the
 // instant near which the stream's first timestamp is unwrapped.
+// Samples are made from `first_unit` on.
+//
+// Within a stream, a timestamp that jumps backwards, or forwards by more
+// than five seconds, or that follows a discontinuity_indicator, starts a
+// new piece of timeline, which continues where the last one ended (plus
+// one frame): joined recordings and HLS discontinuities play through.
 TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference);
+                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit = 0);
 
-// Audio samples in `timescale` units, `frame_ticks` per frame.
+// Audio samples in `timescale` units, `frame_ticks` per frame; frames
+// presented before `start` (90 kHz, on the same timeline) are left out.
 TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference);
+                                 int64_t reference, std::optional<int64_t> start = std::nullopt);
 
 // The first PTS of the programme's video, else of its audio: the instant
 // near which all timestamps are unwrapped.
