@@ -342,6 +342,14 @@ void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<ui
     }
 }
 
+Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep) {
+    auto layout = std::make_shared<Mp4Layout>(MORVEX_TRY(lay_out_regular_mp4(*movie)));
+    PlannedOutput p;
+    p.size = size_t(layout->size);
+    p.write = [movie, layout, keep](std::span<uint8_t> out) { write_regular_mp4(*movie, *layout, out); };
+    return p;
+}
+
 Result<Bytes> build_regular_mp4(const Movie& movie) {
     Mp4Layout layout = MORVEX_TRY(lay_out_regular_mp4(movie));
     Bytes out;

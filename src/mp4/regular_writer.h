@@ -11,7 +11,10 @@
 #include <span>
 #include <vector>
 
+#include <memory>
+
 #include "common/bytes.h"
+#include "common/planned_output.h"
 #include "common/error.h"
 #include "media/track.h"
 
@@ -48,6 +51,11 @@ void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<ui
 
 // Both steps into a new buffer.
 Result<Bytes> build_regular_mp4(const Movie& movie);
+
+// The layout, and the writing deferred to storage the caller hands over.
+// `movie` must stay as it is until the output is written; `keep` holds
+// whatever its samples point into.
+Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep = {});
 
 // The ftyp of files rebuilt from MP4 input: isom, minor version 2,
 // compatible isom, iso2, avc1, mp41.

@@ -25,44 +25,42 @@ PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     // The option is accepted and changes nothing: the timeline starts at 0.
     bool reset = false;
     if (flag != nullptr && !convert_flag(flag, "reset_timestamps", &reset)) return nullptr;
-    Bytes input = copy_bytes(data);
+    const ByteSpan input = view_bytes(data);
     std::string report;
-    return run_without_lock(
-        [&]() -> Result<Bytes> {
-            Bytes owned = std::move(input);
-            return convert_ts_to_mp4(owned, report);
-        },
-        &report);
+    return run_planned([&] { return plan_convert_ts_to_mp4(input, report); }, &report);
 }
 
 // The shape shared by the functions that take one `data` argument.
-template <Result<Bytes> (*Core)(ByteSpan)>
+template <Result<PlannedOutput> (*Core)(ByteSpan)>
 PyObject* one_input(PyObject* args, PyObject* kwargs, const char* format) {
     static const char* keywords[] = {"data", nullptr};
     PyObject* data = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data)) return nullptr;
     if (!check_bytes(data, "data")) return nullptr;
-    Bytes input = copy_bytes(data);
-    return run_without_lock([&]() -> Result<Bytes> {
-        Bytes owned = std::move(input);
-        return Core(owned);
-    });
+    const ByteSpan input = view_bytes(data);
+    return run_planned([&] { return Core(input); });
+}
+
+// Roads whose output is small and made in a buffer of its own.
+template <Result<Bytes> (*Core)(ByteSpan)>
+Result<PlannedOutput> planned(ByteSpan data) {
+    return PlannedOutput::of(MORVEX_TRY(Core(data)));
 }
 
 PyObject* defragment_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<defragment_mp4>(args, kwargs, "O:defragment_mp4");
+    return one_input<plan_defragment_mp4>(args, kwargs, "O:defragment_mp4");
 }
 PyObject* reset_mp4_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<reset_mp4_timestamps>(args, kwargs, "O:reset_mp4_timestamps");
+    return one_input<plan_reset_mp4_timestamps>(args, kwargs, "O:reset_mp4_timestamps");
 }
 PyObject* convert_mp4_reset_timestamps_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<convert_mp4_reset_timestamps>(args, kwargs, "O:convert_mp4_reset_timestamps");
+    return one_input<plan_convert_mp4_reset_timestamps>(args, kwargs, "O:convert_mp4_reset_timestamps");
 }
 PyObject* extract_thumbnail_from_ts_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<extract_thumbnail_from_ts>(args, kwargs, "O:extract_thumbnail_from_ts");
+    return one_input<planned<extract_thumbnail_from_ts>>(args, kwargs, "O:extract_thumbnail_from_ts");
 }
 PyObject* extract_thumbnail_from_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<extract_thumbnail_from_mp4>(args, kwargs, "O:extract_thumbnail_from_mp4");
+    return one_input<planned<extract_thumbnail_from_mp4>>(args, kwargs, "O:extract_thumbnail_from_mp4");
 }
 
 PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -73,13 +71,9 @@ PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &audio))
         return nullptr;
     if (!check_bytes(video, "video") || !check_bytes(audio, "audio")) return nullptr;
-    Bytes video_copy = copy_bytes(video);
-    Bytes audio_copy = copy_bytes(audio);
-    return run_without_lock([&]() -> Result<Bytes> {
-        Bytes v = std::move(video_copy);
-        Bytes a = std::move(audio_copy);
-        return mux_fmp4_tracks(v, a);
-    });
+    const ByteSpan v = view_bytes(video);
+    const ByteSpan a = view_bytes(audio);
+    return run_planned([&] { return plan_mux_fmp4_tracks(v, a); });
 }
 
 #define MORVEX_FUNCTION(name, doc) \

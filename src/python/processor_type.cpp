@@ -87,12 +87,6 @@ bool bind_data(PyObject* args, PyObject* kwargs, const char* format, PyObject** 
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), data) != 0;
 }
 
-ByteSpan view_bytes(PyObject* bytes) {
-    Py_ssize_t size = PyBytes_Size(bytes);
-    if (size <= 0) return {};
-    return ByteSpan(reinterpret_cast<const uint8_t*>(PyBytes_AsString(bytes)), size_t(size));
-}
-
 PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* data = nullptr;
     if (!bind_data(args, kwargs, "O:set_init_segment", &data)) return nullptr;

@@ -160,9 +160,13 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     return c;
 }
 
+Result<PlannedOutput> plan_convert_ts_to_mp4(ByteSpan data, std::string& report) {
+    auto c = std::make_shared<TsConversion>(MORVEX_TRY(plan_ts_to_mp4(data, report)));
+    return plan_regular_mp4(std::shared_ptr<const Movie>(c, &c->movie), c);
+}
+
 Result<Bytes> convert_ts_to_mp4(ByteSpan data, std::string& report) {
-    TsConversion c = MORVEX_TRY(plan_ts_to_mp4(data, report));
-    return build_regular_mp4(c.movie);
+    return MORVEX_TRY(plan_convert_ts_to_mp4(data, report)).to_bytes();
 }
 
 }  // namespace morvex
