@@ -68,4 +68,9 @@ struct Track {
     }
 };
 
+// Writes the bytes of sample `s` of `t` at `out` (s.size bytes): copied as
+// they are, or NAL unit by NAL unit behind 4-byte lengths. Every writer of
+// samples goes through here.
+uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* out);
+
 }  // namespace morvex
