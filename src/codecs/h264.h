@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "common/bytes.h"
 
@@ -35,34 +37,28 @@ inline size_t start_code_at(ByteSpan b, size_t i) {
     return 0;
 }
 
+// A NAL unit of an Annex B stream, by position in the stream.
 struct Nal {
-    size_t start;   // first byte of the start code
-    size_t header;  // the NAL header byte
-    size_t end;     // one past the last byte (where the next start code begins)
+    uint64_t start;   // first byte of the start code
+    uint64_t header;  // the NAL header byte
+    uint64_t end;     // one past the last byte (where the next start code begins)
+    uint8_t header_byte;
+    uint8_t second_byte;  // the byte after the header (0 when there is none)
 
-    size_t size() const { return end - header; }
+    uint8_t type() const { return header_byte & 0x1F; }
+    uint64_t size() const { return end - header; }
+    // first_mb_in_slice (the first ue(v) of the slice header) is 0 exactly
+    // when the bit after the NAL header byte is 1: the slice starts a picture.
+    bool starts_picture() const { return end > header + 1 && (second_byte & 0x80); }
 };
 
-// The first NAL unit whose start code begins at or after `from`. Zero bytes
-// before a start code other than its own stay in the preceding unit; a
-// start code ends the unit before it even when no byte follows it.
-std::optional<Nal> next_nal(ByteSpan b, size_t from);
+// The NAL units of an Annex B stream that lies in pieces (one logical stream:
+// the pieces one after the other), in order. Zero bytes before a start code
+// other than its own stay in the preceding unit; a start code ends the unit
+// before it even when no byte follows it.
+std::vector<Nal> split_nal_units(std::span<const ByteSpan> pieces);
+inline std::vector<Nal> split_nal_units(ByteSpan stream) { return split_nal_units(std::span<const ByteSpan>(&stream, 1)); }
 
-inline uint8_t nal_type(ByteSpan b, const Nal& nal) { return b[nal.header] & 0x1F; }
 
-// Calls `f(nal)` for each NAL unit of an Annex B run, in order.
-template <typename F>
-void for_each_nal(ByteSpan b, F&& f) {
-    size_t pos = 0;
-    while (auto nal = next_nal(b, pos)) {
-        f(*nal);
-        if (nal->end >= b.size()) break;
-        pos = nal->end;
-    }
-}
-
-// first_mb_in_slice (the first ue(v) of the slice header) is 0 exactly
-// when the bit after the NAL header byte is 1: the slice starts a picture.
-inline bool slice_starts_picture(ByteSpan nal_unit) { return nal_unit.size() > 1 && (nal_unit[1] & 0x80); }
 
 }  // namespace morvex::h264

@@ -64,12 +64,12 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     c.program = std::make_unique<TsProgram>(MORVEX_TRY(demux_ts(data)));
     TsProgram& p = *c.program;
     report += p.report;
-    if (p.video.data.empty()) {
+    if (p.video.size() == 0) {
         if (p.unsupported_video) return invalid(unsupported_video_message(*p.unsupported_video));
         return invalid(msg::kNoVideo);
     }
 
-    const ByteSpan video_es(p.video.data);
+    const SourcePieces& video_es = p.video.pieces;
     AccessUnits units = cut_access_units(video_es);
     // Parameter sets that change mid-stream stay in the samples, where they
     // appear (avc3); otherwise they all go into the avcC (avc1).
@@ -136,7 +136,7 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     vt.track_id = 1;
     vt.handler = box::vide;
     vt.timescale = kTsClock;
-    vt.source = video_es;
+    vt.pieces = &video_es;
     vt.trak = templates.subspan(video_at, audio_at - video_at);
     vt.samples = std::move(video.samples);
     vt.nals = std::move(units.nals);

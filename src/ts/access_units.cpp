@@ -28,37 +28,41 @@ void close_unit(AccessUnits& out, Open& cur) {
 }
 
 
-// Records a parameter set: a new one, the same one again, or new contents
-// for an id already seen.
-void note_parameter_set(std::vector<ByteSpan>& sets, ByteSpan unit, bool& changed) {
-    // trailing_zero_8bits after the NAL unit are not part of it.
-    while (unit.size() > 1 && unit.back() == 0) unit = unit.first(unit.size() - 1);
-    // So many different sets stand for a stream that changes them.
-    if (sets.size() >= 32) {
-        changed = true;
-        return;
-    }
-    const auto id = h264::parameter_set_id(unit);
-    for (ByteSpan s : sets) {
-        if (std::equal(s.begin(), s.end(), unit.begin(), unit.end())) return;
-        if (id && h264::parameter_set_id(s) == id) changed = true;
-    }
-    sets.push_back(unit);
-}
-
 }  // namespace
 
-AccessUnits cut_access_units(ByteSpan b, bool keep_parameter_sets) {
+AccessUnits cut_access_units(const SourcePieces& es, bool keep_parameter_sets) {
     using namespace h264;
     AccessUnits out;
     Open cur;
-    for_each_nal(b, [&](const Nal& nal) {
-        const uint8_t type = nal_type(b, nal);
-        const ByteSpan unit = b.subspan(nal.header, nal.size());
-        const bool boundary =
-            (type == kAud && cur.open) ||
-            (cur.has_slice && (type == kSei || type == kSps || type == kPps ||
-                               (is_slice(type) && slice_starts_picture(unit))));
+    // Parameter sets are read whole: their bytes are gathered (they are
+    // small), the rest stays where it is.
+    auto parameter_set = [&](const Nal& nal, std::vector<ByteSpan>& sets, std::optional<ByteSpan>& first) {
+        Bytes unit = es.gather(nal.header, size_t(nal.size()));
+        // trailing_zero_8bits after the NAL unit are not part of it.
+        while (unit.size() > 1 && unit.back() == 0) unit.pop_back();
+        ByteSpan view(unit.data(), unit.size());
+        for (ByteSpan s : sets)
+            if (std::equal(s.begin(), s.end(), view.begin(), view.end())) {
+                if (!first) first = s;
+                return;
+            }
+        if (sets.size() >= 32) {  // so many different sets stand for a stream that changes them
+            out.parameter_sets_change = true;
+            return;
+        }
+        const auto id = parameter_set_id(view);
+        for (ByteSpan s : sets)
+            if (id && parameter_set_id(s) == id) out.parameter_sets_change = true;
+        out.parameter_set_bytes.push_back(std::move(unit));
+        const Bytes& kept = out.parameter_set_bytes.back();
+        sets.push_back(ByteSpan(kept.data(), kept.size()));
+        if (!first) first = sets.back();
+    };
+    for (const Nal& nal : split_nal_units(es.spans)) {
+        const uint8_t type = nal.type();
+        const bool boundary = (type == kAud && cur.open) ||
+                              (cur.has_slice && (type == kSei || type == kSps || type == kPps ||
+                                                 (is_slice(type) && nal.starts_picture())));
         if (boundary) close_unit(out, cur);
         if (!cur.open) {
             cur.open = true;
@@ -67,21 +71,21 @@ AccessUnits cut_access_units(ByteSpan b, bool keep_parameter_sets) {
         }
         if (is_slice(type)) cur.has_slice = true;
         if (type == kSliceIdr) cur.unit.idr = true;
-        if (type == kSps) {
-            if (!out.sps) out.sps = unit;
-            note_parameter_set(out.sps_sets, unit, out.parameter_sets_change);
-        }
-        if (type == kPps) {
-            if (!out.pps) out.pps = unit;
-            note_parameter_set(out.pps_sets, unit, out.parameter_sets_change);
-        }
+        if (type == kSps) parameter_set(nal, out.sps_sets, out.sps);
+        if (type == kPps) parameter_set(nal, out.pps_sets, out.pps);
         if (type != kAud && (keep_parameter_sets || (type != kSps && type != kPps))) {
             out.nals.push_back(NalRange{nal.header, uint32_t(nal.size())});
             cur.bytes += 4 + nal.size();
         }
-    });
+    }
     close_unit(out, cur);
     return out;
+}
+
+AccessUnits cut_access_units(ByteSpan b, bool keep_parameter_sets) {
+    SourcePieces pieces;
+    pieces.add(b);
+    return cut_access_units(pieces, keep_parameter_sets);
 }
 
 }  // namespace morvex

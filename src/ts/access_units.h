@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "media/source_pieces.h"
 #include "media/track.h"
 
 namespace morvex {
@@ -29,6 +30,7 @@ struct AccessUnits {
     // Every distinct SPS and PPS, in the order they first appear.
     std::vector<ByteSpan> sps_sets;
     std::vector<ByteSpan> pps_sets;
+    std::vector<Bytes> parameter_set_bytes;  // what the spans above point into
     // Some parameter set id is given other contents later in the stream (a
     // resolution change, an encoder restart): the samples must then carry
     // their parameter sets in-band.
@@ -38,6 +40,7 @@ struct AccessUnits {
 // Access units left with no NAL unit give no sample. SPS and PPS stay in
 // the samples when `keep_parameter_sets`; otherwise they are left out
 // (they go into the decoder configuration).
+AccessUnits cut_access_units(const SourcePieces& annex_b, bool keep_parameter_sets = false);
 AccessUnits cut_access_units(ByteSpan annex_b, bool keep_parameter_sets = false);
 
 }  // namespace morvex

@@ -111,14 +111,19 @@ Tables read_tables(ByteSpan data) {
 
 // PES payloads are gathered into the stream; a PES start records where its
 // bytes begin and its timestamps.
+void add_bytes(ElementaryStream& es, ByteSpan bytes) {
+    if (es.in_place) es.pieces.add(bytes);
+    else append(es.data, bytes);
+}
+
 void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool discontinuity, size_t f) {
     if (!unit_start) {
-        append(es.data, payload);
+        add_bytes(es, payload);
         return;
     }
     if (f >= kMinPesStartOffset) return;
-    es.pes.push_back(PesMark{es.data.size(), extract_pes_timestamps(payload), discontinuity});
-    if (auto body = pes_payload_after_header(payload)) append(es.data, *body);
+    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), discontinuity});
+    if (auto body = pes_payload_after_header(payload)) add_bytes(es, *body);
 }
 
 // Whether an audio stream's bytes hold ADTS or MPEG audio frames: a frame
@@ -248,7 +253,7 @@ Result<TsProgram> demux_ts(ByteSpan data) {
             audio_streams[e.pid];
         }
     }
-    if (program.video_pid) program.video.data.reserve(data.size());
+    program.video.in_place = true;
     for_each_packet(data, [&](const uint8_t* pkt) {
         const PacketHeader h = read_header(pkt);
         if (h.payload_at >= kTsPacketSize) return;
