@@ -35,7 +35,7 @@ Found key_frame_in(ByteSpan data, bool whole) {
     std::optional<Nal> sps, pps;
     std::optional<Nal> picture;  // from the first slice's start code to the last slice's end
     bool done = false;
-    for (const Nal& nal : split_nal_units(video.spans)) {
+    for (const Nal& nal : split_nal_units(video)) {
         const uint8_t type = nal.type();
         if (type == kSps && !sps) sps = nal;
         if (type == kPps && !pps) pps = nal;

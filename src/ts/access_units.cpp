@@ -58,7 +58,7 @@ AccessUnits cut_access_units(const SourcePieces& es, bool keep_parameter_sets) {
         sets.push_back(ByteSpan(kept.data(), kept.size()));
         if (!first) first = sets.back();
     };
-    for (const Nal& nal : split_nal_units(es.spans)) {
+    for (const Nal& nal : split_nal_units(es)) {
         const uint8_t type = nal.type();
         const bool boundary = (type == kAud && cur.open) ||
                               (cur.has_slice && (type == kSei || type == kSps || type == kPps ||

@@ -10,6 +10,7 @@
 
 #include "codecs/h264.h"
 #include "codecs/h264_sps.h"
+#include "media/source_pieces.h"
 #include "ts/access_units.h"
 #include "ts/demuxer.h"
 #include "ts/timestamps.h"
@@ -233,7 +234,7 @@ TEST(AccessUnits, ZeroBytesBeforeAStartCodeStayInThePrecedingUnit) {
 
 TEST(NalUnits, AStartCodeEndsTheUnitEvenWithNothingAfterIt) {
     const Bytes d = {0, 0, 0, 1, 0x65, 0x88, 0x11, 0, 0, 1};
-    auto nals = h264::split_nal_units(d);
+    auto nals = h264::split_nal_units(ByteSpan(d));
     ASSERT_EQ(nals.size(), 1u);
     EXPECT_EQ(nals[0].header, 4u);
     EXPECT_EQ(nals[0].end, 7u);
@@ -243,7 +244,7 @@ TEST(NalUnits, TheSameUnitsWhereverThePiecesAreCut) {
     // Start codes of both forms, zero bytes before one, a unit of one byte.
     const Bytes d = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 0, 1, 0x65,
                      0x88, 0, 0, 3, 0, 0, 1, 0x09, 0, 0, 1, 0x41, 0x9A};
-    const auto whole = h264::split_nal_units(d);
+    const auto whole = h264::split_nal_units(ByteSpan(d));
     ASSERT_EQ(whole.size(), 5u);
     auto key = [](const std::vector<h264::Nal>& v) {
         std::vector<std::tuple<uint64_t, uint64_t, uint64_t, uint8_t, uint8_t>> out;
@@ -251,8 +252,8 @@ TEST(NalUnits, TheSameUnitsWhereverThePiecesAreCut) {
         return out;
     };
     for (size_t piece = 1; piece <= 7; ++piece) {
-        std::vector<ByteSpan> pieces;
-        for (size_t i = 0; i < d.size(); i += piece) pieces.push_back(ByteSpan(d).subspan(i, std::min(piece, d.size() - i)));
+        SourcePieces pieces;
+        for (size_t i = 0; i < d.size(); i += piece) pieces.add(ByteSpan(d).subspan(i, std::min(piece, d.size() - i)));
         EXPECT_EQ(key(h264::split_nal_units(pieces)), key(whole)) << "pieces of " << piece;
     }
 }
