@@ -109,13 +109,13 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
     PyObject* data = nullptr;
     if (!bind_data(args, kwargs, "O:process_segment", &data)) return nullptr;
     auto* obj = as_processor(self);
-    Result<Bytes> result;
+    Result<PlannedOutput> result;
     {
         if (!borrow_exclusive(obj)) return nullptr;
         ExclusiveAccess access{obj};
         if (!check_bytes(data, "data")) return nullptr;
         try {
-            result = process_segment(obj->record, view_bytes(data));
+            result = plan_segment(obj->record, view_bytes(data));
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         } catch (const std::exception& e) {
@@ -127,7 +127,8 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
         raise_error(result.error());
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result->data()), Py_ssize_t(result->size()));
+    // The segment is copied once, straight into the result.
+    return bytes_from_plan(*result);
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
