@@ -326,12 +326,5 @@ Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::
     return p;
 }
 
-Result<Bytes> build_regular_mp4(const Movie& movie) {
-    Mp4Layout layout = MORVEX_TRY(lay_out_regular_mp4(movie));
-    Bytes out;
-    out.resize(size_t(layout.size));
-    write_regular_mp4(movie, layout, out);
-    return out;
-}
 
 }  // namespace morvex

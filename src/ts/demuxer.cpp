@@ -84,7 +84,6 @@ struct Tables {
 Tables read_tables(ByteSpan data) {
     Tables t;
     std::optional<uint16_t> pmt_pid;
-    auto sync = find_packet_sync(data, 0);
     for_each_packet(data, [&](const uint8_t* pkt) {
         if (t.accepted) return;
         const PacketHeader h = read_header(pkt);
@@ -105,7 +104,6 @@ Tables read_tables(ByteSpan data) {
             t.accepted = true;
         }
     });
-    (void)sync;
     return t;
 }
 
