@@ -84,10 +84,9 @@ struct Tables {
 Tables read_tables(ByteSpan data) {
     Tables t;
     std::optional<uint16_t> pmt_pid;
-    for_each_packet(data, [&](const uint8_t* pkt) {
-        if (t.accepted) return;
+    for_each_packet(data, [&](const uint8_t* pkt) -> bool {
         const PacketHeader h = read_header(pkt);
-        if (!h.unit_start || h.payload_at >= kTsPacketSize) return;
+        if (!h.unit_start || h.payload_at >= kTsPacketSize) return true;
         const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
         if (h.pid == 0 && h.payload_at <= 175) {
             if (auto pid = parse_pat(payload)) pmt_pid = *pid;
@@ -99,10 +98,12 @@ Tables read_tables(ByteSpan data) {
                 if (!t.uncarried_video && uncarried_video_name(e.stream_type)) t.uncarried_video = e.stream_type;
             }
             // A programme needs a video stream the module carries.
-            if (!video) return;
+            if (!video) return true;
             t.streams = std::move(streams);
             t.accepted = true;
+            return false;
         }
+        return true;
     });
     return t;
 }
