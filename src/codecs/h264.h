@@ -36,6 +36,7 @@ struct Nal {
     uint64_t end;     // one past the last byte (where the next start code begins)
     uint8_t header_byte;
     uint8_t second_byte;  // the byte after the header (0 when there is none)
+    uint8_t third_byte;   // and the one after that (HEVC's header is two bytes)
 
     uint8_t type() const { return header_byte & 0x1F; }
     uint64_t size() const { return end - header; }
@@ -101,7 +102,8 @@ std::vector<Nal> split_nal_units(const Pieces& b) {
             const uint64_t nx = codes[next];
             end = (nx >= header + 2 && b.at(nx - 1) == 0) ? nx - 1 : nx;
         }
-        nals.push_back(Nal{start, header, end, b.at(header), header + 1 < end ? b.at(header + 1) : uint8_t(0)});
+        nals.push_back(Nal{start, header, end, b.at(header), header + 1 < end ? b.at(header + 1) : uint8_t(0),
+                           header + 2 < end ? b.at(header + 2) : uint8_t(0)});
         if (end >= b.size) break;
         from = end;
         k = next;

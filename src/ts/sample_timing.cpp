@@ -41,14 +41,16 @@ std::vector<UnitTime> unit_timestamps(const ElementaryStream& es, const AccessUn
 // The most common positive step between consecutive known DTS values.
 uint32_t common_step(const std::vector<UnitTime>& times) {
     std::map<int64_t, size_t> counts;
-    std::optional<int64_t> previous;
+    bool have_previous = false;
+    int64_t previous = 0;
     for (const auto& t : times) {
         if (!t.dts) {
-            previous.reset();
+            have_previous = false;
             continue;
         }
-        if (previous && *t.dts > *previous && *t.dts - *previous <= 90000) ++counts[*t.dts - *previous];
-        previous = t.dts;
+        if (have_previous && *t.dts > previous && *t.dts - previous <= 90000) ++counts[*t.dts - previous];
+        previous = *t.dts;
+        have_previous = true;
     }
     size_t best = 0;
     int64_t step = 3000;
