@@ -13,7 +13,7 @@ import av
 import pytest
 
 import morvex
-from toolkit import FIXTURES, mp4, repack, ts, tsedit
+from toolkit import FIXTURES, h264, mp4, ts, tsedit
 from toolkit.media import Timing, decode_order_faults, misplaced, timing
 
 VIDEO_PID, AUDIO_PID, PMT_PID = 256, 257, 0x1000
@@ -70,10 +70,12 @@ def object_type_indication(mp4a: mp4.Box) -> int:
     return esds[skip_length(pos + 1)]
 
 
-def audio_format(data: bytes) -> tuple[str, int, int]:
+def audio_format(data: bytes) -> tuple[int, int]:
+    # Not the decoder's name: FFmpeg reads MPEG audio in MP4 (0x69, 0x6B)
+    # with its MP3 decoder, which also decodes Layer I and II.
     with av.open(io.BytesIO(data)) as c:
         a = c.streams.audio[0].codec_context
-        return a.name, a.sample_rate, a.channels
+        return a.sample_rate, a.channels
 
 
 # --- start at the first IDR ---------------------------------------------------
@@ -101,14 +103,16 @@ def test_cut_stream_starts_at_its_first_idr_in_sync(make):
     assert not faults(got), "\n".join(faults(got)[:10])
 
 
-def test_cut_without_an_idr_keeps_every_picture():
-    # Cut behind the second (last) IDR of the stream: no IDR is left.
-    data = tsedit.cut(fixture("bframes_48k_stereo.ts"), 0.75)
-    _, pes = repack.read(tsedit.align(data))
-    pictures = [p for p in pes if p.pid == VIDEO_PID and p.pts is not None]
-    assert not any(tsedit._has_idr(p.payload) for p in pictures)
-    out, _ = convert(data)
-    assert len(mp4.track_tables(out)[0]["sizes"]) == len(pictures)
+def test_stream_without_an_idr_keeps_every_picture():
+    # Parameter sets in front of the first picture, but no IDR slice at all
+    # (a capture of a stream refreshed by intra slices).
+    w = ts.TsWriter().pat({1: PMT_PID}).pmt(PMT_PID, [ts.Stream(ts.H264, VIDEO_PID)])
+    w.pes(VIDEO_PID, ts.VIDEO_STREAM_ID, h264.annexb(h264.aud(), h264.sps(), h264.pps(), h264.slice_nal(idr=False)),
+          pts=3000)
+    for n in range(1, 5):
+        w.pes(VIDEO_PID, ts.VIDEO_STREAM_ID, h264.annexb(h264.aud(), h264.slice_nal(idr=False)), pts=3000 + 3600 * n)
+    out, _ = convert(w.bytes())
+    assert len(mp4.track_tables(out)[0]["sizes"]) == 5
 
 
 # --- whole streams in other layouts ---------------------------------------------
@@ -201,18 +205,18 @@ SKIPPED = {
 
 @pytest.mark.parametrize("make, source, audio, skipped", SKIPPED.values(), ids=SKIPPED.keys())
 def test_streams_not_carried_are_left_out_and_reported(make, source, audio, skipped):
-    out, lines = convert(make())
+    data = make()
+    out, lines = convert(data)
     src = timing(fixture(source))
     got = timing(out)
     assert len(got["video"].frames) == len(src["video"].frames)
     assert ("audio" in got) == (audio != "none")
     extra = [f"Skipped PID {pid}: stream type 0x{kind:02X}" for pid, kind in skipped]
     assert lines[-len(extra):] == extra
-    existing = lines[:-len(extra)]
+    # The lines in front are those of the same stream without these entries.
+    _, existing = convert(tsedit.edit_pmt(data, drop={pid for pid, _ in skipped}))
+    assert lines[:-len(extra)] == existing
     assert existing[0] == f"Found PIDs - Video: {VIDEO_PID}, Audio: {audio}"
-    assert existing[1].startswith("Total audio frames collected: ")
-    assert existing[2] == f"Total video frames collected: {len(src['video'].frames)}"
-    assert len(existing) == 3
 
 
 def test_hevc_video_is_named_in_the_error():

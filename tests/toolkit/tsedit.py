@@ -68,9 +68,9 @@ def with_pat(data: bytes, programs: list[tuple[int, int]]) -> bytes:
 
 
 def edit_pmt(data: bytes, *, types: dict[int, int] | None = None, extra: list[ts.Stream] = (),
-             pmt_pid: int = 0x1000) -> bytes:
-    """Every PMT with the stream_type of the PIDs in `types` changed and
-    the `extra` entries appended."""
+             drop: set[int] = frozenset(), pmt_pid: int = 0x1000) -> bytes:
+    """Every PMT with the stream_type of the PIDs in `types` changed, the
+    entries of the PIDs in `drop` left out and the `extra` entries appended."""
     types = types or {}
 
     def edit(table, ext, body):
@@ -80,7 +80,8 @@ def edit_pmt(data: bytes, *, types: dict[int, int] | None = None, extra: list[ts
         out, pos = bytearray(body[:4 + info]), 4 + info
         while pos + 5 <= len(body):
             pid, n = (body[pos + 1] & 0x1F) << 8 | body[pos + 2], (body[pos + 3] & 0x0F) << 8 | body[pos + 4]
-            out += bytes([types.get(pid, body[pos])]) + body[pos + 1:pos + 5 + n]
+            if pid not in drop:
+                out += bytes([types.get(pid, body[pos])]) + body[pos + 1:pos + 5 + n]
             pos += 5 + n
         for s in extra:
             n = len(s.descriptors)
