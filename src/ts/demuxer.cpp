@@ -116,12 +116,14 @@ void add_bytes(ElementaryStream& es, ByteSpan bytes) {
 }
 
 void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool discontinuity, size_t f) {
+    es.pending_discontinuity |= discontinuity;
     if (!unit_start) {
         add_bytes(es, payload);
         return;
     }
     if (f >= kMinPesStartOffset) return;
-    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), discontinuity});
+    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), es.pending_discontinuity});
+    es.pending_discontinuity = false;
     if (auto body = pes_payload_after_header(payload)) add_bytes(es, *body);
 }
 
@@ -255,7 +257,14 @@ Result<TsProgram> demux_ts(ByteSpan data) {
     program.video.in_place = true;
     for_each_packet(data, [&](const uint8_t* pkt) {
         const PacketHeader h = read_header(pkt);
-        if (h.payload_at >= kTsPacketSize) return;
+        if (h.payload_at >= kTsPacketSize) {
+            // An adaptation field alone may still announce a discontinuity.
+            if (h.discontinuity && program.video_pid && h.pid == *program.video_pid)
+                program.video.pending_discontinuity = true;
+            else if (auto it = audio_streams.find(h.pid); h.discontinuity && it != audio_streams.end())
+                it->second.pending_discontinuity = true;
+            return;
+        }
         const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
         if (program.video_pid && h.pid == *program.video_pid) {
             on_pes_packet(program.video, payload, h.unit_start, h.discontinuity, h.payload_at);

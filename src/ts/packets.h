@@ -35,6 +35,13 @@ void for_each_packet(ByteSpan data, F&& f) {
         size_t i = sync->position;
         const size_t stride = sync->stride;
         while (kTsPacketSize <= data.size() - i && data[i] == kTsSyncByte) {
+            // Where the run of packets breaks after this one, a packet that
+            // several sync bytes confirm may begin inside it: this one was
+            // garbage that began with 0x47.
+            if (stride < data.size() - i && data[i + stride] != kTsSyncByte) {
+                auto inside = find_packet_sync(data, i + 1);
+                if (inside && inside->position < i + stride) break;
+            }
             if constexpr (std::is_same_v<decltype(f(data.data())), bool>) {
                 if (!f(data.data() + i)) return;
             } else {

@@ -32,6 +32,7 @@ struct ElementaryStream {
     SourcePieces pieces;
     bool in_place = false;
     std::vector<PesMark> pes;
+    bool pending_discontinuity = false;  // seen on the PID since the last PES start
 
     uint64_t size() const { return in_place ? pieces.size : data.size(); }
 };

@@ -70,7 +70,8 @@ std::optional<int64_t> programme_reference(const TsProgram& program) {
 }
 
 TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit) {
+                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit,
+                                 const std::vector<int64_t>& least_jumps) {
     TimedSamples out;
     const size_t n = units.units.size();
     if (first_unit >= n) return out;
@@ -99,9 +100,12 @@ TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& 
                 const int64_t expected = dts[i - 1] + step;
                 const bool jump = times[i].discontinuity || dts[i] > dts[i - 1] + kMaxGap || dts[i] <= dts[i - 1] - step;
                 if (jump) {
-                    shift += expected - dts[i];
-                    pts[i] += expected - dts[i];
-                    dts[i] = expected;
+                    const size_t j = out.jumps.size();
+                    const int64_t move = std::max(expected - dts[i], j < least_jumps.size() ? least_jumps[j] : INT64_MIN);
+                    out.jumps.push_back(move);
+                    shift += move;
+                    pts[i] += move;
+                    dts[i] += move;
                 }
             }
         } else {
@@ -136,7 +140,8 @@ TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& 
 }
 
 TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference, std::optional<int64_t> start) {
+                                 int64_t reference, std::optional<int64_t> start,
+                                 const std::vector<int64_t>& video_jumps) {
     TimedSamples out;
     const auto& frames = program.audio_frames;
     if (frames.empty()) return out;
@@ -175,7 +180,13 @@ TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, u
         const bool new_piece = f.index == 0 && ((pes[f.pes].discontinuity && *actual != expected) ||
                                                 *actual > expected + max_gap || *actual < expected - frame_ticks);
         if (new_piece) {
-            shift += expected - *actual;  // continue where the last piece ended
+            const size_t k = out.jumps.size();
+            const int64_t move = k < video_jumps.size()
+                                     ? (video_jumps[k] * int64_t(timescale) + (video_jumps[k] >= 0 ? 45000 : -45000)) / 90000
+                                     : expected - *actual;  // continue where the last piece ended
+            out.jumps.push_back(move);
+            shift += move;
+            t[i] = std::max(t[i - 1] + 1, *actual + move);
         } else if ((*actual > expected + tolerance || *actual < expected - tolerance) && *actual > t[i - 1]) {
             t[i] = *actual;  // a gap (or an overlap) in the source stays
         }
