@@ -1,8 +1,8 @@
-#include "codecs/h264.h"
+#include "codecs/annexb.h"
 
 #include <cstring>
 
-namespace morvex::h264 {
+namespace morvex::annexb {
 namespace {
 
 // First p >= from with b[p..p+2] = 00 00 01, or n.
@@ -33,11 +33,26 @@ std::optional<Nal> next_nal(ByteSpan b, size_t from) {
     if (header >= n) return std::nullopt;
 
     // The unit ends where the next start code begins (a NAL unit never holds
-    // 00 00 01, H.264 7.4.1), also when nothing follows that start code.
+    // 00 00 01), also when nothing follows that start code.
     size_t end = n;
     size_t next = find_three_byte_code(b, header + 1);
     if (next < n) end = (next >= header + 2 && b[next - 1] == 0) ? next - 1 : next;
     return Nal{start, header, end};
 }
 
-}  // namespace morvex::h264
+std::vector<uint8_t> unescape_rbsp(ByteSpan payload) {
+    std::vector<uint8_t> out;
+    out.reserve(payload.size());
+    unsigned zeros = 0;
+    for (uint8_t b : payload) {
+        if (zeros >= 2 && b == 3) {
+            zeros = 0;
+            continue;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+}  // namespace morvex::annexb
