@@ -1,6 +1,7 @@
 #include "mp4/sample_entries.h"
 
 #include "codecs/avc_config.h"
+#include "codecs/hvcc.h"
 
 namespace morvex {
 namespace {
@@ -29,11 +30,8 @@ void write_esds(ByteWriter& w, const aac::AdtsHeader& config) {
     w.end_box(box);
 }
 
-}  // namespace
-
-void write_avc1_entry(ByteWriter& w, uint16_t width, uint16_t height, std::optional<ByteSpan> sps,
-                      std::optional<ByteSpan> pps) {
-    size_t avc1 = w.begin_box("avc1");
+// VisualSampleEntry fields (ISO/IEC 14496-12 12.1.3) after the box header.
+void write_visual_fields(ByteWriter& w, uint16_t width, uint16_t height) {
     w.zeros(6);
     w.u16(1);  // data_reference_index
     w.zeros(16);
@@ -46,22 +44,58 @@ void write_avc1_entry(ByteWriter& w, uint16_t width, uint16_t height, std::optio
     w.zeros(32);
     w.u16(0x0018);  // depth
     w.u16(0xFFFF);
+}
+
+// AudioSampleEntry fields (ISO/IEC 14496-12 12.2.3) after the box header.
+void write_audio_fields(ByteWriter& w, uint16_t channels, uint32_t sample_rate) {
+    w.zeros(6);
+    w.u16(1);  // data_reference_index
+    w.zeros(8);
+    w.u16(channels);
+    w.u16(16);  // samplesize
+    w.u16(0);
+    w.u16(0);
+    // 16.16 rate; rates above 65535 Hz do not fit and are left to the
+    // decoder configuration.
+    w.u32(sample_rate <= 0xFFFF ? sample_rate << 16 : 0);
+}
+
+}  // namespace
+
+void write_avc1_entry(ByteWriter& w, uint16_t width, uint16_t height, std::optional<ByteSpan> sps,
+                      std::optional<ByteSpan> pps) {
+    size_t avc1 = w.begin_box("avc1");
+    write_visual_fields(w, width, height);
     if (sps && pps) write_avcc_box(w, *sps, *pps);
     w.end_box(avc1);
 }
 
+void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan vps, ByteSpan sps, ByteSpan pps,
+                      bool hev1) {
+    size_t box = w.begin_box(hev1 ? "hev1" : "hvc1");
+    write_visual_fields(w, width, height);
+    write_hvcc_box(w, vps, sps, pps, !hev1);
+    w.end_box(box);
+}
+
 void write_mp4a_entry(ByteWriter& w, const aac::AdtsHeader& config, uint32_t sample_rate) {
     size_t box = w.begin_box("mp4a");
-    w.zeros(6);
-    w.u16(1);  // data_reference_index
-    w.zeros(8);
-    w.u16(aac::channel_count(config.channel_configuration));
-    w.u16(16);  // samplesize
-    w.u16(0);
-    w.u16(0);
-    // 16.16 rate; rates above 65535 Hz do not fit and are left to the esds.
-    w.u32(sample_rate <= 0xFFFF ? sample_rate << 16 : 0);
+    write_audio_fields(w, aac::channel_count(config.channel_configuration), sample_rate);
     write_esds(w, config);
+    w.end_box(box);
+}
+
+void write_ac3_entry(ByteWriter& w, const ac3::FrameHeader& frame) {
+    size_t box = w.begin_box("ac-3");
+    write_audio_fields(w, ac3::channel_count(frame.acmod, frame.lfeon), frame.sample_rate);
+    ac3::write_dac3_box(w, frame);
+    w.end_box(box);
+}
+
+void write_ec3_entry(ByteWriter& w, const ac3::Eac3Config& config) {
+    size_t box = w.begin_box("ec-3");
+    write_audio_fields(w, config.channel_count(), config.sample_rate());
+    ac3::write_dec3_box(w, config);
     w.end_box(box);
 }
 
