@@ -20,7 +20,7 @@ TYPING = Path(__file__).resolve().parent / "typing"
 def mypy(tmp_path, *args):
     require("mypy")
     env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)  # a sanitizer runtime has no business in mypy
+    # (A preloaded sanitizer runtime stays: stubtest imports the extension.)
     # An editable install imports the package through an import hook, which
     # mypy does not run: it is pointed at the source tree instead. An
     # installed package is found in site-packages, as users' mypy finds it.
