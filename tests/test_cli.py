@@ -294,19 +294,27 @@ def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, capsys):
 
 
 def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeypatch, capsys):
+    # The job waits until Ctrl-C has reached the main thread (in its wait
+    # for the workers), then converts; its result must not be put in place.
+    interrupted = cli.threading.Event()
+    convert = cli.COMMANDS["convert"]
+
+    def slow_job(data, name):
+        interrupted.wait(30)
+        return convert.run(data, name)
+
     def interrupted_wait(self, timeout=None):
+        interrupted.set()
         raise KeyboardInterrupt
 
+    monkeypatch.setitem(cli.COMMANDS, "convert", convert._replace(run=slow_job))
     real_join = cli.threading.Thread.join
     monkeypatch.setattr(cli.threading.Thread, "join", interrupted_wait)
-    out = tmp_path / "out.mp4"
-    rc = main(["convert", str(FIXTURES / "bframes_48k_stereo.ts"), str(out)])
+    rc = main(["convert", str(FIXTURES / "bframes_48k_stereo.ts"), str(tmp_path / "out.mp4")])
     monkeypatch.setattr(cli.threading.Thread, "join", real_join)
     assert rc == 130
     assert capsys.readouterr().err == "morvex convert: interrupted\n"
-    # The conversion under way finishes in its thread but is not renamed
-    # into place, and its temporary file is gone.
     for thread in cli.threading.enumerate():
-        if thread.daemon and thread is not cli.threading.current_thread():
+        if thread.name == "morvex-job":
             thread.join(30)
     assert os.listdir(tmp_path) == []

@@ -361,7 +361,7 @@ class Runner:
                     job = pending.pop()
                 self.run(job)
 
-        workers = [threading.Thread(target=worker, daemon=True) for _ in range(max(1, min(threads, len(jobs))))]
+        workers = [threading.Thread(target=worker, name="morvex-job", daemon=True) for _ in range(max(1, min(threads, len(jobs))))]
         for w in workers:
             w.start()
         # The main thread only waits, in short steps, so that it sees Ctrl-C
