@@ -18,9 +18,9 @@ EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "dask_batch.py"
 def example():
     require("dask.bag")
     require("distributed")
-    spec = importlib.util.spec_from_file_location("dask_batch", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("dask_batch", EXAMPLE)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
