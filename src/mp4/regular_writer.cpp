@@ -232,6 +232,10 @@ Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chu
         for (size_t k = 0; k < movie.tracks.size(); ++k) {
             TrakContext c{movie.tracks[k], chunks[k], movie.timescale, co64};
             MORVEX_CHECK(write_trak(w, c));
+            // A trak without mdia/minf/stbl has nowhere to hold the chunk
+            // offsets of the samples it was given.
+            if (c.offsets_at == 0 && !chunks[k].payload_pos.empty())
+                return invalid(msg::no_sample_description(movie.tracks[k].track_id));
             offsets_at[k] = c.offsets_at;
         }
     }
