@@ -87,7 +87,8 @@ Result<std::vector<Sample>> read_stbl_samples(ByteSpan file, const Box& stbl) {
             uint64_t pos = width == 4 ? *at.u32() : *at.u64();
             for (uint32_t k = 0; k < per_chunk && next < samples.size(); ++k) {
                 Sample& s = samples[next++];
-                if (pos >= file.size()) {
+                // A sample of no bytes may sit at the very end of the file.
+                if (pos > file.size() || (pos == file.size() && s.size != 0)) {
                     if (pos == std::numeric_limits<uint64_t>::max()) return invalid(msg::kSampleOutsideInput);
                     return invalid(msg::sample_offset_outside(pos));
                 }
