@@ -206,6 +206,14 @@ Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
         pieces->push_back(Piece{kept.bytes, size});
         if (b.type == box::moov) {
             moov_written = true;
+            // A moov that ran to the end of the file (size 0) and now sits
+            // before other boxes must say its size, or it would swallow them.
+            if (!kept.large() && load_be32(kept.bytes.data()) == 0 && &b != &top.back()) {
+                if (kept.size() > UINT32_MAX) return invalid(msg::kInvalidBoxSize);
+                Bytes field(4);
+                ByteWriter{field}.patch_u32(0, uint32_t(kept.size()));
+                out->patches.push_back(Patch{size, std::move(field)});
+            }
             MORVEX_CHECK(patch_moov(*out, moov_children, reset.timeline));
         } else if (b.type == box::moof) {
             MORVEX_CHECK(reset.patch_moof(*out, b));
