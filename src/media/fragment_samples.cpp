@@ -7,9 +7,15 @@
 namespace morvex {
 namespace {
 
+// Samples without a record of their own in the trun: those with bytes use
+// up the mdat, but those of size 0 cost the file nothing, so a few bytes of
+// truns could describe millions of them. Each kind has a file-wide limit:
+// one per four bytes of the file (as dense as samples with a size record)
+// and one per eight for those of size 0, which keeps the sample tables
+// within a few times the file's size.
 struct Budget {
-    uint64_t left;  // samples without a record of their own
-    uint64_t limit;
+    uint64_t unrecorded_left;
+    uint64_t empty_left;
 };
 
 Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const std::vector<Box>& moov_children,
@@ -64,8 +70,12 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
                     break;
                 }
                 if (run->stride == 0) {
-                    if (budget.left == 0) return invalid(msg::too_many_samples(budget.limit));
-                    --budget.left;
+                    if (budget.unrecorded_left == 0) return invalid(msg::too_many_samples(file.size() / 4));
+                    --budget.unrecorded_left;
+                    if (s.size == 0) {
+                        if (budget.empty_left == 0) return invalid(msg::too_many_samples(file.size() / 8));
+                        --budget.empty_left;
+                    }
                 }
                 if (track)
                     track->samples.push_back(Sample{pos, s.size, s.duration, int32_t(s.composition_offset),
@@ -85,7 +95,7 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
 
 Result<void> collect_fragment_samples(ByteSpan file, const std::vector<Box>& top_level,
                                       const std::vector<Box>& moov_children, std::vector<Track>& tracks) {
-    Budget budget{file.size(), file.size()};
+    Budget budget{file.size() / 4, file.size() / 8};
     const Box* pending = nullptr;
     for (const auto& b : top_level) {
         if (b.type == box::moof) {
