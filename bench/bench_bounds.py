@@ -1,0 +1,85 @@
+"""Time and peak memory of the crafted inputs that once cost far more than
+their size (not a test; the tests check the outcome, this measures it).
+
+    python bench/bench_bounds.py [--reps N]
+
+For each shape (tests/toolkit/crafted.py) and size, each road runs in a
+fresh process: the minimum time of --reps calls, the peak RSS of one call
+beyond the RSS with the input built (VmHWM after clear_refs), and the time
+per MB, which stays flat when the work is linear in the input.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+SHAPES = {
+    "trun_flood": ([16 << 10, 32 << 10, 64 << 10, 1 << 20], [
+        "morvex.defragment_mp4", "morvex.convert_mp4_reset_timestamps",
+        "morvex.reset_mp4_timestamps", "lambda d: morvex.mux_fmp4_tracks(d, d)",
+        "morvex.extract_thumbnail_from_mp4"]),
+    "endless_audio_pes": ([16 << 10, 64 << 10, 1 << 20, 2 << 20, 4 << 20, 8 << 20], [
+        "morvex.convert_ts_to_mp4", "morvex.extract_thumbnail_from_ts"]),
+}
+
+ONE_RUN = """
+import contextlib, io, json, sys, time
+sys.path.insert(0, {root!r})
+import morvex
+from tests.toolkit import crafted
+
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key + ":"):
+            return int(line.split()[1]) * 1024
+
+def call():
+    with contextlib.redirect_stdout(io.StringIO()):
+        try:
+            return len(road(data)), ""
+        except ValueError as e:
+            return 0, str(e)
+
+data = crafted.{shape}({size})
+road = {road}
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+out, error = call()
+peak = status("VmHWM") - before
+best = float("inf")
+for _ in range({reps}):
+    t = time.perf_counter()
+    call()
+    best = min(best, time.perf_counter() - t)
+print(json.dumps(dict(size=len(data), out=out, error=error, peak=peak, seconds=best)))
+"""
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--reps", type=int, default=3)
+    args = ap.parse_args()
+    print(f"{'shape':18} {'road':40} {'input':>9} {'time':>10} {'ms/MB':>8} {'extra RSS':>11}  outcome")
+    for shape, (sizes, roads) in SHAPES.items():
+        for road in roads:
+            for size in sizes:
+                code = ONE_RUN.format(root=str(ROOT), shape=shape, size=size, road=road, reps=args.reps)
+                run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                                     capture_output=True, text=True, check=True)
+                r = json.loads(run.stdout.strip().splitlines()[-1])
+                name = road.removeprefix("morvex.").replace("lambda d: morvex.", "")
+                outcome = f"ValueError: {r['error']}" if r["error"] else f"{r['out']} bytes"
+                print(f"{shape:18} {name:40} {r['size'] / 1024:>7.0f} K {r['seconds'] * 1e3:>7.2f} ms "
+                      f"{r['seconds'] * 1e3 / (r['size'] / 2**20):>8.2f} {r['peak'] / 2**20:>8.1f} MB  {outcome}")
+
+
+if __name__ == "__main__":
+    main()
