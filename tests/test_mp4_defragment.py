@@ -5,7 +5,7 @@ import pytest
 
 import morvex
 from toolkit.mp4 import (Run, Sample, Traf, box, find, ftyp, header_fields, init_segment, moof_mdat, sized, track_tables,
-                         u32, walk)
+                         trex, u32, walk)
 
 VIDEO = (1, 12800, b"vide")
 AUDIO = (2, 48000, b"soun")
@@ -226,6 +226,21 @@ def test_short_headers_are_refused(header, message):
     data = ftyp() + box("moov", box("mvhd", bytes(20)), t)
     with pytest.raises(ValueError, match=message):
         morvex.defragment_mp4(data + moof_mdat(1, [Traf(0, [run([1], duration=1)])]))
+
+
+def test_a_trak_without_sample_table_is_refused():
+    head = init_segment(VIDEO)
+    bare = box("trak", box("tkhd", find(head, "moov", "trak", "tkhd").payload))
+    data = ftyp() + box("moov", box("mvhd", find(head, "moov", "mvhd").payload), bare, box("mvex", trex(1)))
+    with pytest.raises(ValueError, match="track_id 1 has no sample description"):
+        morvex.defragment_mp4(data + moof_mdat(1, [Traf(1, [run([3, 4], duration=1)])]))
+
+
+def test_an_empty_last_sample_reads_back():
+    out = morvex.defragment_mp4(init_segment(VIDEO) + moof_mdat(1, [Traf(1, [run([3, 0], duration=1)])]))
+    assert track_tables(out)[0]["media"] == [bytes(3), b""]
+    with pytest.raises(ValueError, match="Not a fragmented MP4"):
+        morvex.defragment_mp4(out)
 
 
 @pytest.mark.parametrize("data,message", [

@@ -132,6 +132,15 @@ def test_two_moov_boxes_become_one_at_the_first_place():
     assert header_fields(find(out, "moov", "mvhd"))["id"] == 600
 
 
+def test_a_last_moov_of_size_0_says_its_size_when_moved_before_other_boxes():
+    head = init_segment(VIDEO)
+    frag = moof_mdat(1, [Traf(1, [Run(*sized([2], duration=1))])])
+    last = moov(mvhd(600), trak(1, 90000))
+    out = morvex.reset_mp4_timestamps(head + frag + u32(0) + last[4:])
+    assert [(b.kind, b.size) for b in walk(out)] == [(b"ftyp", len(ftyp())), (b"moov", len(last)),
+                                                      *[(b.kind, b.size) for b in walk(frag)]]
+
+
 @pytest.mark.parametrize("data,message", [
     (b"", "moov box not found"),
     (init_segment(VIDEO)[:32], "moov box not found"),
