@@ -1,5 +1,7 @@
 #include "codecs/avc_config.h"
 
+#include <algorithm>
+
 #include "common/byte_reader.h"
 #include "common/messages.h"
 
@@ -37,20 +39,27 @@ Result<AvcConfig> parse_avc_config(ByteSpan payload) {
     return config;
 }
 
-void write_avcc_box(ByteWriter& w, ByteSpan sps, ByteSpan pps) {
+void write_avcc_box(ByteWriter& w, std::span<const ByteSpan> sps_sets, std::span<const ByteSpan> pps_sets) {
+    const size_t sps_count = std::min<size_t>(sps_sets.size(), 31);
+    const size_t pps_count = std::min<size_t>(pps_sets.size(), 255);
+    const ByteSpan first = sps_count ? sps_sets[0] : ByteSpan();
     size_t avcc = w.begin_box("avcC");
-    const bool short_sps = sps.size() < 4;
+    const bool short_sps = first.size() < 4;
     w.u8(1);
-    w.u8(short_sps ? 100 : sps[1]);  // profile_idc
-    w.u8(short_sps ? 0 : sps[2]);    // constraint flags
-    w.u8(short_sps ? 31 : sps[3]);   // level_idc
-    w.u8(0xFF);                      // 4-byte NAL unit lengths
-    w.u8(0xE1);                      // one SPS
-    w.u16(uint16_t(sps.size()));
-    w.bytes(sps);
-    w.u8(1);
-    w.u16(uint16_t(pps.size()));
-    w.bytes(pps);
+    w.u8(short_sps ? 100 : first[1]);  // profile_idc
+    w.u8(short_sps ? 0 : first[2]);    // constraint flags
+    w.u8(short_sps ? 31 : first[3]);   // level_idc
+    w.u8(0xFF);                        // 4-byte NAL unit lengths
+    w.u8(uint8_t(0xE0 | sps_count));   // 3 reserved bits, numOfSequenceParameterSets
+    for (size_t i = 0; i < sps_count; ++i) {
+        w.u16(uint16_t(sps_sets[i].size()));
+        w.bytes(sps_sets[i]);
+    }
+    w.u8(uint8_t(pps_count));
+    for (size_t i = 0; i < pps_count; ++i) {
+        w.u16(uint16_t(pps_sets[i].size()));
+        w.bytes(pps_sets[i]);
+    }
     w.end_box(avcc);
 }
 

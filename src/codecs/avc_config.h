@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/byte_writer.h"
@@ -21,10 +22,11 @@ struct AvcConfig {
 // Parses the payload of an avcC box; fails when it ends inside the record.
 Result<AvcConfig> parse_avc_config(ByteSpan payload);
 
-// Writes an avcC box with 4-byte NAL unit lengths for one SPS and one PPS.
-// Profile, compatibility and level come from the SPS (defaults 100, 0, 31
-// for an SPS shorter than its first four bytes).
-void write_avcc_box(ByteWriter& w, ByteSpan sps, ByteSpan pps);
+// Writes an avcC box with 4-byte NAL unit lengths and the given parameter
+// sets (at most 31 SPS and 255 PPS). Profile, compatibility and level come
+// from the first SPS (defaults 100, 0, 31 for an SPS shorter than its first
+// four bytes).
+void write_avcc_box(ByteWriter& w, std::span<const ByteSpan> sps, std::span<const ByteSpan> pps);
 
 // Appends each NAL unit of `sample` behind 00 00 00 01. A zero length gives
 // the start code alone; a length field or NAL unit cut short ends the sample.

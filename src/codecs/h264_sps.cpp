@@ -1,5 +1,6 @@
 #include "codecs/h264_sps.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "codecs/annexb.h"
@@ -73,6 +74,17 @@ std::optional<uint32_t> Sps::frame_duration_90k() const {
     // Between 1000 and 1 frame a second.
     if (d < 90 || d > 90000) return std::nullopt;
     return uint32_t(d);
+}
+
+std::optional<uint32_t> parameter_set_id(ByteSpan nal_unit) {
+    if (nal_unit.empty()) return std::nullopt;
+    const size_t skip = (nal_unit[0] & 0x1F) == 7 ? 4 : 1;
+    if (nal_unit.size() <= skip) return std::nullopt;
+    // Enough bytes for any ue(v) of 32 bits; escapes are removed first.
+    const std::vector<uint8_t> rbsp = annexb::unescape_rbsp(nal_unit.subspan(0, std::min<size_t>(nal_unit.size(), skip + 12)));
+    if (rbsp.size() <= skip) return std::nullopt;
+    BitReader r{ByteSpan(rbsp).subspan(skip)};
+    return read_ue(r);
 }
 
 std::optional<Sps> parse_sps(ByteSpan nal_unit) {

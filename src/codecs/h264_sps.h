@@ -31,4 +31,8 @@ struct Sps {
 // a VUI that cannot be read leaves the timing at 0.
 std::optional<Sps> parse_sps(ByteSpan nal_unit);
 
+// seq_parameter_set_id of an SPS, or pic_parameter_set_id of a PPS: the
+// first ue(v) of its RBSP (after profile, constraints and level in an SPS).
+std::optional<uint32_t> parameter_set_id(ByteSpan nal_unit);
+
 }  // namespace morvex::h264

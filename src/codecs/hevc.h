@@ -1,14 +1,14 @@
 // H.265 elementary streams: the two-byte NAL unit header (H.265 7.3.1.2),
 // NAL unit types (7.4.2.2, table 7-1), the first slice segment header bit
 // (7.3.6.1) and where access units begin (7.4.2.4.4). The Annex B framing
-// is the one of H.264 (codecs/annexb.h).
+// is the one of H.264 (split_nal_units, codecs/h264.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
-#include "codecs/annexb.h"
+#include "common/bytes.h"
 #include "common/bytes.h"
 
 namespace morvex::hevc {
@@ -52,7 +52,6 @@ struct NalHeader {
 std::optional<NalHeader> parse_nal_header(ByteSpan nal_unit);
 
 inline uint8_t nal_type_of(uint8_t first_header_byte) { return (first_header_byte >> 1) & 0x3F; }
-inline uint8_t nal_type(ByteSpan b, const annexb::Nal& nal) { return nal_type_of(b[nal.header]); }
 
 // Coded slice segments: types 0-31 (22-31 reserved VCL types included).
 inline bool is_vcl(uint8_t type) { return type < 32; }

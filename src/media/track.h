@@ -12,6 +12,7 @@
 
 #include "common/bytes.h"
 #include "isobmff/track_boxes.h"
+#include "media/source_pieces.h"
 
 namespace morvex {
 
@@ -39,6 +40,9 @@ struct Track {
     uint32_t handler = 0;       // hdlr handler_type: 'vide', 'soun', ...
     uint32_t timescale = 1000;  // media timescale (mdhd)
     ByteSpan source;            // where the samples' bytes are
+    // ... or, when set, the pieces of the input they lie in (positions are
+    // then logical positions of the pieces).
+    const SourcePieces* pieces = nullptr;
     ByteSpan trak;              // the template trak box, header included
     std::vector<Sample> samples;
     std::vector<NalRange> nals;
@@ -67,5 +71,10 @@ struct Track {
         return total;
     }
 };
+
+// Writes the bytes of sample `s` of `t` at `out` (s.size bytes): copied as
+// they are, or NAL unit by NAL unit behind 4-byte lengths. Every writer of
+// samples goes through here.
+uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* out);
 
 }  // namespace morvex

@@ -69,8 +69,8 @@ std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& 
         if (a.run.track != b.run.track) return a.run.track < b.run.track;
         return a.run.first_sample < b.run.first_sample;
     });
-    // Within a track the chunks stay in decode order whatever the times say.
-    for (auto& pt : per_track) pt.runs.clear();
+    // Ties fall to the track, then the sample, so each track's chunks come
+    // in its own decode order (their start times never decrease).
     std::vector<ChunkRun> order;
     order.reserve(all.size());
     uint64_t pos = 0;
@@ -80,20 +80,6 @@ std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& 
         per_track[timed.run.track].payload_pos.push_back(pos);
         pos += timed.run.bytes;
     }
-    for (auto& pt : per_track) {
-        // Re-sort each track's chunks by sample, carrying their positions.
-        std::vector<size_t> idx(pt.runs.size());
-        for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
-        std::sort(idx.begin(), idx.end(),
-                  [&](size_t a, size_t b) { return pt.runs[a].first_sample < pt.runs[b].first_sample; });
-        TrackChunks sorted;
-        for (size_t i : idx) {
-            sorted.runs.push_back(pt.runs[i]);
-            sorted.payload_pos.push_back(pt.payload_pos[i]);
-        }
-        pt = std::move(sorted);
-    }
-    // The file order follows the positions.
     return order;
 }
 
@@ -314,40 +300,17 @@ void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<ui
     p += layout.head.size();
     for (const auto& c : layout.chunks) {
         const Track& t = movie.tracks[c.track];
-        const ByteSpan src = t.source;
-        for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) {
-            const Sample& s = t.samples[i];
-            if (s.nal_count == 0) {
-                // The sample models only hand out samples inside their source.
-                if (s.offset <= src.size() && s.size <= src.size() - s.offset)
-                    std::memcpy(p, src.data() + s.offset, s.size);
-                else
-                    std::memset(p, 0, s.size);
-                p += s.size;
-                continue;
-            }
-            for (uint32_t k = s.first_nal; k < s.first_nal + s.nal_count; ++k) {
-                const NalRange& n = t.nals[k];
-                p[0] = uint8_t(n.size >> 24);
-                p[1] = uint8_t(n.size >> 16);
-                p[2] = uint8_t(n.size >> 8);
-                p[3] = uint8_t(n.size);
-                if (n.offset <= src.size() && n.size <= src.size() - n.offset)
-                    std::memcpy(p + 4, src.data() + n.offset, n.size);
-                else
-                    std::memset(p + 4, 0, n.size);
-                p += 4 + n.size;
-            }
-        }
+        for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) p = write_sample(t, t.samples[i], p);
     }
 }
 
-Result<Bytes> build_regular_mp4(const Movie& movie) {
-    Mp4Layout layout = MORVEX_TRY(lay_out_regular_mp4(movie));
-    Bytes out;
-    out.resize(size_t(layout.size));
-    write_regular_mp4(movie, layout, out);
-    return out;
+Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep) {
+    auto layout = std::make_shared<Mp4Layout>(MORVEX_TRY(lay_out_regular_mp4(*movie)));
+    PlannedOutput p;
+    p.size = size_t(layout->size);
+    p.write = [movie, layout, keep](std::span<uint8_t> out) { write_regular_mp4(*movie, *layout, out); };
+    return p;
 }
+
 
 }  // namespace morvex

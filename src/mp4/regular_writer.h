@@ -11,7 +11,10 @@
 #include <span>
 #include <vector>
 
+#include <memory>
+
 #include "common/bytes.h"
+#include "common/planned_output.h"
 #include "common/error.h"
 #include "media/track.h"
 
@@ -46,8 +49,10 @@ Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie);
 // Writes the file into `out`, which holds exactly layout.size bytes.
 void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out);
 
-// Both steps into a new buffer.
-Result<Bytes> build_regular_mp4(const Movie& movie);
+// The layout, and the writing deferred to storage the caller hands over.
+// `movie` must stay as it is until the output is written; `keep` holds
+// whatever its samples point into.
+Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep = {});
 
 // The ftyp of files rebuilt from MP4 input: isom, minor version 2,
 // compatible isom, iso2, avc1, mp41.

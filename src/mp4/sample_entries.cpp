@@ -6,24 +6,28 @@
 namespace morvex {
 namespace {
 
-// esds with the MPEG-4 descriptors of ISO/IEC 14496-1 7.2.6 and a 2-byte
-// AudioSpecificConfig (14496-3 1.6.2.1).
-void write_esds(ByteWriter& w, const aac::AdtsHeader& config) {
+// esds with the MPEG-4 descriptors of ISO/IEC 14496-1 7.2.6: the decoder
+// configuration of `object_type`, with a 2-byte DecoderSpecificInfo (an
+// AudioSpecificConfig, 14496-3 1.6.2.1) when one is given.
+void write_esds(ByteWriter& w, uint8_t object_type, std::optional<uint16_t> specific_info, uint32_t bitrate) {
+    const uint8_t info = specific_info ? 4 : 0;
     size_t box = w.begin_full_box("esds", 0, 0);
     w.u8(0x03);  // ES_Descriptor
-    w.u8(25);
+    w.u8(uint8_t(21 + info));
     w.u16(1);  // ES_ID
     w.u8(0);
     w.u8(0x04);  // DecoderConfigDescriptor
-    w.u8(17);
-    w.u8(0x40);  // audio ISO/IEC 14496-3
+    w.u8(uint8_t(13 + info));
+    w.u8(object_type);
     w.u8(0x15);  // audio stream, reserved bit
     w.u24(768);  // bufferSizeDB
-    w.u32(128000);
-    w.u32(128000);
-    w.u8(0x05);  // DecoderSpecificInfo
-    w.u8(2);
-    w.u16(aac::audio_specific_config(config));
+    w.u32(bitrate);
+    w.u32(bitrate);
+    if (specific_info) {
+        w.u8(0x05);  // DecoderSpecificInfo
+        w.u8(2);
+        w.u16(*specific_info);
+    }
     w.u8(0x06);  // SLConfigDescriptor
     w.u8(1);
     w.u8(2);
@@ -62,12 +66,12 @@ void write_audio_fields(ByteWriter& w, uint16_t channels, uint32_t sample_rate) 
 
 }  // namespace
 
-void write_avc1_entry(ByteWriter& w, uint16_t width, uint16_t height, std::optional<ByteSpan> sps,
-                      std::optional<ByteSpan> pps) {
-    size_t avc1 = w.begin_box("avc1");
+void write_avc_entry(ByteWriter& w, bool in_band, uint16_t width, uint16_t height, std::span<const ByteSpan> sps,
+                     std::span<const ByteSpan> pps) {
+    size_t box = w.begin_box(in_band ? "avc3" : "avc1");
     write_visual_fields(w, width, height);
-    if (sps && pps) write_avcc_box(w, *sps, *pps);
-    w.end_box(avc1);
+    if (!sps.empty() && !pps.empty()) write_avcc_box(w, sps, pps);
+    w.end_box(box);
 }
 
 void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan vps, ByteSpan sps, ByteSpan pps,
@@ -81,7 +85,14 @@ void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan v
 void write_mp4a_entry(ByteWriter& w, const aac::AdtsHeader& config, uint32_t sample_rate) {
     size_t box = w.begin_box("mp4a");
     write_audio_fields(w, aac::channel_count(config.channel_configuration), sample_rate);
-    write_esds(w, config);
+    write_esds(w, 0x40, aac::audio_specific_config(config), 128000);  // 0x40: audio ISO/IEC 14496-3
+    w.end_box(box);
+}
+
+void write_mpeg_audio_entry(ByteWriter& w, const mpeg_audio::FrameHeader& config) {
+    size_t box = w.begin_box("mp4a");
+    write_audio_fields(w, config.channels, config.sample_rate);
+    write_esds(w, mpeg_audio::object_type_indication(config), std::nullopt, config.bitrate);
     w.end_box(box);
 }
 

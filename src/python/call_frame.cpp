@@ -4,6 +4,10 @@
 #include <new>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace morvex::python {
 namespace {
 
@@ -67,11 +71,10 @@ bool check_bytes(PyObject* arg, const char* param) {
     return false;
 }
 
-Bytes copy_bytes(PyObject* arg) {
+ByteSpan view_bytes(PyObject* arg) {
     Py_ssize_t size = PyBytes_Size(arg);
     if (size <= 0) return {};
-    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AsString(arg));
-    return Bytes(p, p + size);
+    return ByteSpan(reinterpret_cast<const uint8_t*>(PyBytes_AsString(arg)), size_t(size));
 }
 
 bool convert_flag(PyObject* arg, const char* param, bool* out) {
@@ -125,38 +128,95 @@ void print_report(const std::string& text) {
 
 }  // namespace
 
-PyObject* run_without_lock(const std::function<Result<Bytes>()>& work, const std::string* report) {
-    enum class Fault { none, no_memory, other };
-    Fault fault = Fault::none;
-    std::string what;
-    Result<Bytes> result;
+namespace {
 
-    PyThreadState* state = PyEval_SaveThread();
+enum class Fault { none, no_memory, other };
+
+// Runs `f` and turns any C++ exception into a fault to raise later.
+template <typename F>
+Fault guarded(F&& f, std::string& what) {
     try {
-        result = work();
+        f();
     } catch (const std::bad_alloc&) {
-        fault = Fault::no_memory;
+        return Fault::no_memory;
     } catch (const std::exception& e) {
-        fault = Fault::other;
         what = e.what();
+        return Fault::other;
     } catch (...) {
-        fault = Fault::other;
         what = "unknown failure";
+        return Fault::other;
     }
+    return Fault::none;
+}
+
+PyObject* raise_fault(Fault fault, const std::string& what) {
+    if (fault == Fault::no_memory) return PyErr_NoMemory();
+    PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
+    return nullptr;
+}
+
+// The kernel may back the large interior of a big result with huge pages,
+// which are faulted in far faster than 4 KiB ones. A hint only.
+void advise_huge_pages([[maybe_unused]] char* p, [[maybe_unused]] size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    if (n < 2 * kHuge) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+}  // namespace
+
+PyObject* bytes_from_plan(const PlannedOutput& plan) {
+    if (plan.size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
+    if (result == nullptr) return nullptr;
+    char* buffer = PyBytes_AsString(result);
+    std::string what;
+    const Fault fault = buffer == nullptr ? Fault::other : guarded([&] {
+        plan.write(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), plan.size));
+    }, what);
+    if (fault != Fault::none) {
+        Py_DECREF(result);
+        return buffer == nullptr ? nullptr : raise_fault(fault, what);
+    }
+    return result;
+}
+
+PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report) {
+    Result<PlannedOutput> planned;
+    std::string what;
+    PyThreadState* state = PyEval_SaveThread();
+    Fault fault = guarded([&] { planned = plan(); }, what);
     PyEval_RestoreThread(state);
     if (report != nullptr) print_report(*report);
-
-    if (fault == Fault::no_memory) return PyErr_NoMemory();
-    if (fault == Fault::other) {
-        PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
+    if (fault != Fault::none) return raise_fault(fault, what);
+    if (!planned) {
+        raise_error(planned.error());
         return nullptr;
     }
-    if (!result) {
-        raise_error(result.error());
+    if (planned->size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    // A bytes object made from NULL may be filled in before it is shared.
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(planned->size));
+    if (result == nullptr) return nullptr;
+    char* buffer = PyBytes_AsString(result);
+    if (buffer == nullptr) {
+        Py_DECREF(result);
         return nullptr;
     }
-    const Bytes& out = *result;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+    advise_huge_pages(buffer, planned->size);
+    state = PyEval_SaveThread();
+    fault = guarded([&] { planned->write(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), planned->size)); },
+                    what);
+    planned = Result<PlannedOutput>();  // what the writer held is released without the lock
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) {
+        Py_DECREF(result);
+        return raise_fault(fault, what);
+    }
+    return result;
 }
 
 }  // namespace morvex::python

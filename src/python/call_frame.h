@@ -11,6 +11,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/planned_output.h"
 
 namespace morvex::python {
 
@@ -21,8 +22,10 @@ void raise_wrong_type(PyObject* arg, const char* expected, const char* param);
 // Checks that `arg` is bytes (or a subclass); raises the TypeError otherwise.
 bool check_bytes(PyObject* arg, const char* param);
 
-// Copies a bytes object; an empty one gives an empty vector without allocating.
-Bytes copy_bytes(PyObject* arg);
+// The buffer of a bytes object, read in place. A bytes object is immutable
+// and the caller holds a reference to it for the whole call, so the work may
+// read it with the lock released.
+ByteSpan view_bytes(PyObject* arg);
 
 // Accepts an exact bool or a numpy boolean scalar; sets `*out`.
 bool convert_flag(PyObject* arg, const char* param, bool* out);
@@ -30,11 +33,17 @@ bool convert_flag(PyObject* arg, const char* param, bool* out);
 // Raises the exception that stands for a core error value.
 void raise_error(const Error& error);
 
-// Runs `work` with the interpreter lock released and turns its result into a
-// new bytes object, or raises. Any C++ exception in the work is caught here:
-// std::bad_alloc becomes MemoryError, anything else RuntimeError. The text
-// the work left in `report`, if any, is written to sys.stdout once the lock
-// is held again, whether the work succeeded or not.
-PyObject* run_without_lock(const std::function<Result<Bytes>()>& work, const std::string* report = nullptr);
+// Runs work that plans its output and turns the result into a new bytes
+// object, or raises. The plan is made with the lock released, the result's bytes object is allocated at its exact size with
+// the lock held, and the output is written into it with the lock released
+// again, so it is written once and never copied. Any C++ exception is
+// caught here: std::bad_alloc becomes MemoryError, anything else
+// RuntimeError. The text the work left in `report`, if any, is written to
+// sys.stdout once the lock is held again, whether the work succeeded or not.
+// A new bytes object holding a planned output, written with the lock held
+// (for the class's methods, which keep it); raises on a C++ exception.
+PyObject* bytes_from_plan(const PlannedOutput& plan);
+
+PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report = nullptr);
 
 }  // namespace morvex::python

@@ -45,12 +45,20 @@ Result<Movie> defragmented_movie(ByteSpan data) {
     return Movie{ByteSpan(kRebuiltFtyp), file.moov.bytes, file.movie_timescale, std::move(file.tracks)};
 }
 
-Result<Bytes> defragment_mp4(ByteSpan data) { return build_regular_mp4(MORVEX_TRY(defragmented_movie(data))); }
+Result<PlannedOutput> plan_defragment_mp4(ByteSpan data) {
+    return plan_regular_mp4(std::make_shared<const Movie>(MORVEX_TRY(defragmented_movie(data))));
+}
+
+Result<Bytes> defragment_mp4(ByteSpan data) { return MORVEX_TRY(plan_defragment_mp4(data)).to_bytes(); }
+
+Result<PlannedOutput> plan_convert_mp4_reset_timestamps(ByteSpan data) {
+    auto defragmented = plan_defragment_mp4(data);
+    if (defragmented) return defragmented;
+    return plan_reset_mp4_timestamps(data);
+}
 
 Result<Bytes> convert_mp4_reset_timestamps(ByteSpan data) {
-    auto defragmented = defragment_mp4(data);
-    if (defragmented) return defragmented;
-    return reset_mp4_timestamps(data);
+    return MORVEX_TRY(plan_convert_mp4_reset_timestamps(data)).to_bytes();
 }
 
 }  // namespace morvex

@@ -4,6 +4,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/planned_output.h"
 #include "mp4/regular_writer.h"
 
 namespace morvex {
@@ -23,9 +24,15 @@ Result<Bytes> reset_mp4_timestamps(ByteSpan data);
 // Defragments when that succeeds, and otherwise resets the timestamps.
 Result<Bytes> convert_mp4_reset_timestamps(ByteSpan data);
 
-// The movies the two first roads write, for a caller that writes them into
-// storage of its own.
+// The movies the two first roads write.
 Result<Movie> defragmented_movie(ByteSpan data);
 Result<Movie> muxed_movie(ByteSpan video, ByteSpan audio);
+
+// The same roads with the writing deferred to storage the caller hands
+// over; the inputs must stay as they are until then.
+Result<PlannedOutput> plan_defragment_mp4(ByteSpan data);
+Result<PlannedOutput> plan_mux_fmp4_tracks(ByteSpan video, ByteSpan audio);
+Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data);
+Result<PlannedOutput> plan_convert_mp4_reset_timestamps(ByteSpan data);
 
 }  // namespace morvex

@@ -67,8 +67,12 @@ Result<Movie> muxed_movie(ByteSpan video, ByteSpan audio) {
     return movie;
 }
 
+Result<PlannedOutput> plan_mux_fmp4_tracks(ByteSpan video, ByteSpan audio) {
+    return plan_regular_mp4(std::make_shared<const Movie>(MORVEX_TRY(muxed_movie(video, audio))));
+}
+
 Result<Bytes> mux_fmp4_tracks(ByteSpan video, ByteSpan audio) {
-    return build_regular_mp4(MORVEX_TRY(muxed_movie(video, audio)));
+    return MORVEX_TRY(plan_mux_fmp4_tracks(video, audio)).to_bytes();
 }
 
 }  // namespace morvex

@@ -47,14 +47,23 @@ uint64_t traf_duration(const std::vector<Box>& traf_children, const SampleDefaul
     return total;
 }
 
-// The output: the top-level boxes copied one after the other, and where
-// each input box landed, so that fields are patched at their new places.
-struct Output {
+// The output is the top-level boxes copied one after the other; the fields
+// that change are gathered first as patches (a box payload with its new
+// values, and where it lands), so that every error is found before a byte
+// is written.
+struct Patch {
+    size_t at = 0;
     Bytes bytes;
+};
+
+struct Output {
+    std::vector<Patch> patches;
     int64_t shift = 0;  // output position minus input position of the box being patched
 
     std::span<uint8_t> at(const Box& b) {
-        return std::span<uint8_t>(bytes).subspan(size_t(int64_t(b.payload_offset()) + shift), b.payload().size());
+        const ByteSpan payload = b.payload();
+        patches.push_back(Patch{size_t(int64_t(b.payload_offset()) + shift), Bytes(payload.begin(), payload.end())});
+        return patches.back().bytes;
     }
 };
 
@@ -125,7 +134,7 @@ Result<void> patch_header(Output& out, const Box& b, TimeBox kind, std::optional
     return {};
 }
 
-Result<void> patch_moov(Output& out, const Box& moov, const std::vector<Box>& children, const Timeline& timeline) {
+Result<void> patch_moov(Output& out, const std::vector<Box>& children, const Timeline& timeline) {
     const Box* mvhd_box = first_of(children, box::mvhd);
     const uint32_t movie_timescale = mvhd_box ? movie_timescale_of(mvhd_box->payload()) : 1000;
     bool any_fragmented = false;
@@ -165,13 +174,12 @@ Result<void> patch_moov(Output& out, const Box& moov, const std::vector<Box>& ch
     for (const auto& c : children)
         if (c.type == box::mvhd)
             MORVEX_CHECK(patch_header(out, c, TimeBox::Mvhd, any_fragmented ? std::optional(longest) : std::nullopt));
-    (void)moov;
     return {};
 }
 
 }  // namespace
 
-Result<Bytes> reset_mp4_timestamps(ByteSpan data) {
+Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
     auto top = MORVEX_TRY(top_level_boxes(data));
     const Box* moov = nullptr;
     for (const auto& b : top)
@@ -183,27 +191,36 @@ Result<Bytes> reset_mp4_timestamps(ByteSpan data) {
     if (!moov) return invalid(msg::kMoovNotFound);
 
     // One moov, at the place of the first: the later ones are left out.
-    Output out;
-    size_t total = 0;
-    for (const auto& b : top) total += b.size();
-    out.bytes.reserve(total);
+    struct Piece {
+        ByteSpan bytes;
+        size_t at;
+    };
+    auto pieces = std::make_shared<std::vector<Piece>>();
+    auto out = std::make_shared<Output>();
+    size_t size = 0;
     bool moov_written = false;
     for (const auto& b : top) {
+        const Box& kept = b.type == box::moov ? *moov : b;
+        if (b.type == box::moov && moov_written) continue;
+        out->shift = int64_t(size) - int64_t(kept.offset);
+        pieces->push_back(Piece{kept.bytes, size});
         if (b.type == box::moov) {
-            if (moov_written) continue;
             moov_written = true;
-            out.shift = int64_t(out.bytes.size()) - int64_t(moov->offset);
-            out.bytes.resize(out.bytes.size() + moov->size());
-            std::memcpy(out.bytes.data() + out.bytes.size() - moov->size(), moov->bytes.data(), moov->size());
-            MORVEX_CHECK(patch_moov(out, *moov, moov_children, reset.timeline));
-            continue;
+            MORVEX_CHECK(patch_moov(*out, moov_children, reset.timeline));
+        } else if (b.type == box::moof) {
+            MORVEX_CHECK(reset.patch_moof(*out, b));
         }
-        out.shift = int64_t(out.bytes.size()) - int64_t(b.offset);
-        out.bytes.resize(out.bytes.size() + b.size());
-        std::memcpy(out.bytes.data() + out.bytes.size() - b.size(), b.bytes.data(), b.size());
-        if (b.type == box::moof) MORVEX_CHECK(reset.patch_moof(out, b));
+        size += kept.size();
     }
-    return std::move(out.bytes);
+    PlannedOutput plan;
+    plan.size = size;
+    plan.write = [pieces, out](std::span<uint8_t> dest) {
+        for (const auto& p : *pieces) std::memcpy(dest.data() + p.at, p.bytes.data(), p.bytes.size());
+        for (const auto& p : out->patches) std::memcpy(dest.data() + p.at, p.bytes.data(), p.bytes.size());
+    };
+    return plan;
 }
+
+Result<Bytes> reset_mp4_timestamps(ByteSpan data) { return MORVEX_TRY(plan_reset_mp4_timestamps(data)).to_bytes(); }
 
 }  // namespace morvex

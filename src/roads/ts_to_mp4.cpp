@@ -1,5 +1,7 @@
 #include "roads/ts_to_mp4.h"
 
+#include <algorithm>
+
 #include "codecs/h264_sps.h"
 #include "common/byte_writer.h"
 #include "common/messages.h"
@@ -62,25 +64,51 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     c.program = std::make_unique<TsProgram>(MORVEX_TRY(demux_ts(data)));
     TsProgram& p = *c.program;
     report += p.report;
-    if (p.video.data.empty()) return invalid(msg::kNoVideo);
+    if (p.video.size() == 0) {
+        if (p.unsupported_video) return invalid(unsupported_video_message(*p.unsupported_video));
+        return invalid(msg::kNoVideo);
+    }
 
-    const ByteSpan video_es(p.video.data);
+    const SourcePieces& video_es = p.video.pieces;
     AccessUnits units = cut_access_units(video_es);
+    // Parameter sets that change mid-stream stay in the samples, where they
+    // appear (avc3); otherwise they all go into the avcC (avc1).
+    const bool in_band = units.parameter_sets_change;
+    if (in_band) units = cut_access_units(video_es, true);
     std::optional<h264::Sps> sps;
     if (units.sps) sps = h264::parse_sps(*units.sps);
     const uint16_t width = sps ? sps->width : 1920;
     const uint16_t height = sps ? sps->height : 1080;
     const int64_t reference = programme_reference(p).value_or(0);
-    TimedSamples video = video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference);
-
-    // 48 kHz audio counts on the 90 kHz clock (1920 ticks a frame); other
-    // rates in their own samples (1024 a frame).
+    // Pictures before the first IDR cannot be decoded: the file starts there
+    // (a stream without one keeps every picture).
+    size_t first_idr = 0;
+    while (first_idr < units.units.size() && !units.units[first_idr].idr) ++first_idr;
+    if (first_idr == units.units.size()) first_idr = 0;
+    // 48 kHz AAC counts on the 90 kHz clock (1920 ticks a frame); other
+    // audio in its own samples.
+    const bool mpeg = p.audio_codec == AudioCodec::MpegAudio;
     const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
-    const uint32_t rate = aac::sample_rate(config.sampling_frequency_index) ? aac::sample_rate(config.sampling_frequency_index) : 48000;
-    const uint32_t audio_timescale = rate == 48000 ? kTsClock : rate;
-    const uint32_t frame_ticks = rate == 48000 ? 1920 : aac::kSamplesPerFrame;
-    TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference);
-    const bool has_audio = !audio.samples.empty();
+    uint32_t rate = aac::sample_rate(config.sampling_frequency_index) ? aac::sample_rate(config.sampling_frequency_index) : 48000;
+    uint32_t frame_samples = aac::kSamplesPerFrame;
+    if (mpeg && p.mpeg_config) {
+        rate = p.mpeg_config->sample_rate;
+        frame_samples = p.mpeg_config->samples;
+    }
+    const uint32_t audio_timescale = !mpeg && rate == 48000 ? kTsClock : rate;
+    const uint32_t frame_ticks = !mpeg && rate == 48000 ? 1920 : frame_samples;
+    // Where recordings are joined, the audio's own jumps say how far each new
+    // piece must move for the audio to go on after its last frame; video and
+    // audio then move together, by the larger of the two.
+    std::vector<int64_t> audio_jumps;
+    for (int64_t j : audio_sample_timing(p, audio_timescale, frame_ticks, reference).jumps)
+        audio_jumps.push_back(j * int64_t(kTsClock) / int64_t(audio_timescale));
+    TimedSamples video = video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference,
+                                             first_idr, audio_jumps);
+
+    TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference,
+                                             first_idr > 0 ? video.first_time : std::nullopt, video.jumps);
+    const bool has_audio = !audio.samples.empty() && (!mpeg || p.mpeg_config);
 
     // Templates: moov with the movie header and a place for the tracks, then
     // one trak per track.
@@ -91,23 +119,30 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     w.end_box(place);
     w.end_box(moov);
     const size_t video_at = c.templates.size();
+    std::vector<ByteSpan> sps_sets = units.sps_sets, pps_sets = units.pps_sets;
+    if (in_band) {
+        sps_sets.resize(std::min<size_t>(sps_sets.size(), 1));
+        pps_sets.resize(std::min<size_t>(pps_sets.size(), 1));
+    }
     write_trak_template(w, 1, true, width, height, kTsClock,
-                        [&](ByteWriter& e) { write_avc1_entry(e, width, height, units.sps, units.pps); });
+                        [&](ByteWriter& e) { write_avc_entry(e, in_band, width, height, sps_sets, pps_sets); });
     const size_t audio_at = c.templates.size();
     if (has_audio)
-        write_trak_template(w, 2, false, 0, 0, audio_timescale,
-                            [&](ByteWriter& e) { write_mp4a_entry(e, config, rate); });
+        write_trak_template(w, 2, false, 0, 0, audio_timescale, [&](ByteWriter& e) {
+            if (mpeg) write_mpeg_audio_entry(e, *p.mpeg_config);
+            else write_mp4a_entry(e, config, rate);
+        });
     const ByteSpan templates(c.templates);
 
     // Both tracks on the programme's timeline: the later one is delayed.
     std::optional<int64_t> base = video.first_time;
-    if (audio.first_time) base = base ? std::min(*base, *audio.first_time) : audio.first_time;
+    if (has_audio && audio.first_time) base = base ? std::min(*base, *audio.first_time) : audio.first_time;
 
     Track vt;
     vt.track_id = 1;
     vt.handler = box::vide;
     vt.timescale = kTsClock;
-    vt.source = video_es;
+    vt.pieces = &video_es;
     vt.trak = templates.subspan(video_at, audio_at - video_at);
     vt.samples = std::move(video.samples);
     vt.nals = std::move(units.nals);
@@ -131,9 +166,13 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     return c;
 }
 
+Result<PlannedOutput> plan_convert_ts_to_mp4(ByteSpan data, std::string& report) {
+    auto c = std::make_shared<TsConversion>(MORVEX_TRY(plan_ts_to_mp4(data, report)));
+    return plan_regular_mp4(std::shared_ptr<const Movie>(c, &c->movie), c);
+}
+
 Result<Bytes> convert_ts_to_mp4(ByteSpan data, std::string& report) {
-    TsConversion c = MORVEX_TRY(plan_ts_to_mp4(data, report));
-    return build_regular_mp4(c.movie);
+    return MORVEX_TRY(plan_convert_ts_to_mp4(data, report)).to_bytes();
 }
 
 }  // namespace morvex

@@ -26,4 +26,7 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report);
 
 Result<Bytes> convert_ts_to_mp4(ByteSpan data, std::string& report);
 
+// The same with the writing deferred to storage the caller hands over.
+Result<PlannedOutput> plan_convert_ts_to_mp4(ByteSpan data, std::string& report);
+
 }  // namespace morvex

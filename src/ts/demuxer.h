@@ -1,7 +1,9 @@
-// MPEG-2 transport stream demultiplexer (ITU-T H.222.0): 188-byte packets,
-// the PAT and PMT of the first programme, and the PES of its first video and
-// first audio stream.
+// MPEG-2 transport stream demultiplexer (ITU-T H.222.0): packets, the PAT
+// and PMT of the first programme, and the PES of its first H.264 video
+// stream and of its first audio stream that holds AAC (ADTS) or MPEG audio.
 #pragma once
+
+#include <string>
 
 #include "common/bytes.h"
 #include "common/error.h"
@@ -12,9 +14,12 @@ namespace morvex {
 // Demultiplexes a whole transport stream; fails only without any sync byte.
 Result<TsProgram> demux_ts(ByteSpan data);
 
-// Cuts the ADTS frames of an audio elementary stream in one pass: a header
-// that fails its fixed fields, or a frame that runs past the end of the
-// stream, is stepped over byte by byte.
+// Cuts the frames (ADTS, or MPEG audio) of the audio elementary stream in
+// one pass: a header that fails its fixed fields, or a frame that runs past
+// the end of the stream, is stepped over byte by byte.
 void cut_adts_frames(TsProgram& program);
+
+// "Unsupported video stream type 0x24 (HEVC)" and the like.
+std::string unsupported_video_message(uint8_t stream_type);
 
 }  // namespace morvex

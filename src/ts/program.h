@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "codecs/aac.h"
+#include "codecs/mpeg_audio.h"
 #include "common/bytes.h"
+#include "media/source_pieces.h"
 #include "ts/timestamps.h"
 
 namespace morvex {
@@ -17,11 +19,22 @@ namespace morvex {
 struct PesMark {
     size_t offset = 0;  // where the PES's bytes begin in its elementary stream
     PesTimestamps timestamps;
+    // The packet that began it set discontinuity_indicator (H.222.0
+    // 2.4.3.5): its timestamps need not follow the ones before.
+    bool discontinuity = false;
 };
 
 struct ElementaryStream {
-    Bytes data;  // PES payloads, headers removed, in order
+    // PES payloads, headers removed, in order: gathered into `data` (audio,
+    // which is small and read frame by frame), or left in place in the
+    // input as `pieces` (video).
+    Bytes data;
+    SourcePieces pieces;
+    bool in_place = false;
     std::vector<PesMark> pes;
+    bool pending_discontinuity = false;  // seen on the PID since the last PES start
+
+    uint64_t size() const { return in_place ? pieces.size : data.size(); }
 };
 
 // The PES index of bytes that came before the first PES start (the rest of
@@ -36,13 +49,20 @@ struct AudioFrame {
     uint32_t index = 0;  // frames of that PES before this one
 };
 
+enum class AudioCodec { Aac, MpegAudio };
+
 struct TsProgram {
     std::optional<uint16_t> video_pid;
     std::optional<uint16_t> audio_pid;
+    // The stream type of a video stream the module does not carry, when
+    // that is the only video the programme has.
+    std::optional<uint8_t> unsupported_video;
     ElementaryStream video;
     ElementaryStream audio;
+    AudioCodec audio_codec = AudioCodec::Aac;
     std::vector<AudioFrame> audio_frames;
-    std::optional<aac::AdtsHeader> audio_config;  // of the first frame
+    std::optional<aac::AdtsHeader> audio_config;          // of the first ADTS frame
+    std::optional<mpeg_audio::FrameHeader> mpeg_config;   // of the first MPEG audio frame
     // The demultiplexer's report, a line each, for the caller to print.
     std::string report;
 };

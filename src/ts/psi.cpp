@@ -8,8 +8,6 @@ namespace {
 constexpr uint8_t kPatTableId = 0x00;
 constexpr uint8_t kPmtTableId = 0x02;
 
-bool is_video_stream_type(uint8_t t) { return t == 0x1B || t == 0x02; }  // H.264, MPEG-2 video
-bool is_audio_stream_type(uint8_t t) { return t == 0x0F || t == 0x03; }  // ADTS AAC, MPEG-1 audio
 
 }  // namespace
 
@@ -30,8 +28,8 @@ std::optional<uint16_t> parse_pat(ByteSpan payload) {
     return std::nullopt;
 }
 
-PmtStreams parse_pmt(ByteSpan payload) {
-    PmtStreams found;
+std::vector<PmtEntry> parse_pmt(ByteSpan payload) {
+    std::vector<PmtEntry> found;
     if (payload.empty()) return found;
     const size_t p = payload[0];
     if (p + 13 >= payload.size() || payload[p + 1] != kPmtTableId) return found;
@@ -43,11 +41,19 @@ PmtStreams parse_pmt(ByteSpan payload) {
     const size_t entries_end = std::min(payload.size(), p + section_length);
     size_t o = p + 13 + program_info_length;
     while (o + 5 <= entries_end) {
-        const uint8_t stream_type = payload[o];
-        const uint16_t pid = uint16_t(((payload[o + 1] & 0x1F) << 8) | payload[o + 2]);
+        PmtEntry e;
+        e.stream_type = payload[o];
+        e.pid = uint16_t(((payload[o + 1] & 0x1F) << 8) | payload[o + 2]);
         const size_t es_info_length = size_t(payload[o + 3] & 0x0F) << 8 | payload[o + 4];
-        if (is_video_stream_type(stream_type) && !found.video_pid) found.video_pid = pid;
-        if (is_audio_stream_type(stream_type) && !found.audio_pid) found.audio_pid = pid;
+        // Descriptors: tag, length, body.
+        const size_t info_end = std::min(entries_end, o + 5 + es_info_length);
+        for (size_t d = o + 5; d + 2 <= info_end; d += 2 + payload[d + 1]) {
+            const uint8_t tag = payload[d];
+            e.ac3_descriptor |= tag == 0x6A;
+            e.eac3_descriptor |= tag == 0x7A;
+            e.teletext_or_subtitles |= tag == 0x56 || tag == 0x59 || tag == 0x46;
+        }
+        found.push_back(e);
         o += 5 + es_info_length;
     }
     return found;

@@ -3,22 +3,30 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/bytes.h"
 
 namespace morvex {
 
 // PID of the first programme's PMT from a PAT packet payload (pointer_field
-// first), or an empty optional when the payload is no usable PAT.
+// first), or an empty optional when the payload is no usable PAT. Entries
+// with program_number 0 name the network PID (DVB's NIT) and are skipped.
 std::optional<uint16_t> parse_pat(ByteSpan payload);
 
-struct PmtStreams {
-    std::optional<uint16_t> video_pid;  // first H.264 / MPEG-2 video entry
-    std::optional<uint16_t> audio_pid;  // first ADTS AAC / MPEG audio entry
+struct PmtEntry {
+    uint8_t stream_type = 0;
+    uint16_t pid = 0;
+    // Descriptors of ES_info that say what a private stream (type 0x06)
+    // carries (ETSI EN 300 468 6.2): AC-3 0x6A, enhanced AC-3 0x7A,
+    // teletext 0x56, subtitling 0x59.
+    bool ac3_descriptor = false;
+    bool eac3_descriptor = false;
+    bool teletext_or_subtitles = false;
 };
 
-// The elementary streams of a PMT packet payload; both absent when the
-// payload is no usable PMT.
-PmtStreams parse_pmt(ByteSpan payload);
+// The elementary streams of a PMT packet payload, in order; empty when the
+// payload is no usable PMT. The entries end at the CRC_32.
+std::vector<PmtEntry> parse_pmt(ByteSpan payload);
 
 }  // namespace morvex
