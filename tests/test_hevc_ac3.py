@@ -205,3 +205,17 @@ def test_hevc_key_frame_of_a_transport_stream_and_its_mp4(name):
 def test_hevc_key_frame_of_a_fragmented_mp4():
     frag = fixture("hevc_frag.mp4")
     assert_same_picture(morvex.extract_thumbnail_from_mp4(frag), frag, "hevc")
+
+
+def test_hevc_resolution_change_carries_parameter_sets_in_band():
+    # A 320x240 recording followed by a 160x90 one, as `cat a.ts b.ts` makes it:
+    # the SPS changes, so the samples keep theirs (hev1).
+    source = fixture("hevc.ts") + fixture("hevc_aac.ts")
+    out, _ = convert(source)
+    assert entry(out, 0).kind == b"hev1"
+    got = timing(out)["video"]
+    assert len(got.frames) == len(timing(source)["video"].frames)
+    assert not decode_order_faults(got)
+    with av.open(io.BytesIO(out)) as c:
+        sizes = [(f.width, f.height) for f in c.decode(video=0)]
+    assert sizes[0] == (320, 240) and sizes[-1] == (160, 90)
