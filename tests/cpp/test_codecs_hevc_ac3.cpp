@@ -1,7 +1,10 @@
 // The H.265 and AC-3 / E-AC-3 codec units on bytes FFmpeg made: the
-// parameter sets and frames of the fixtures (tools/make_fixtures.sh, block
-// hevc_ac3) and of a few short encodes with less common options, and the
-// hvcC, dac3 and dec3 boxes FFmpeg's MP4 muxer wrote for the same streams.
+// parameter sets and frames of 2 s, 320x240 encodes (named below as
+// hevc_aac.ts, hevc_frag.mp4, h264_ac3.ts and h264_eac3.ts: HEVC beside AAC,
+// the same as hvc1 fMP4, H.264 beside AC-3 stereo and beside E-AC-3 5.1;
+// the committed fixtures are smaller re-encodes, AC-3 being ac3_audio.ts)
+// and of a few short encodes with less common options, and the hvcC, dac3
+// and dec3 boxes FFmpeg's MP4 muxer wrote for the same streams.
 #include <gtest/gtest.h>
 
 #include <string>
