@@ -7,6 +7,7 @@ fragmented MP4 through the MP4 roads, and HEVC key frames."""
 from __future__ import annotations
 
 import contextlib
+import random
 import io
 
 import av
@@ -219,3 +220,22 @@ def test_hevc_resolution_change_carries_parameter_sets_in_band():
     with av.open(io.BytesIO(out)) as c:
         sizes = [(f.width, f.height) for f in c.decode(video=0)]
     assert sizes[0] == (320, 240) and sizes[-1] == (160, 90)
+
+
+@pytest.mark.parametrize("name", ["hevc_aac.ts", "h264_eac3.ts", "ac3_audio.ts"])
+def test_damaged_streams_convert_or_fail_cleanly(name):
+    # Bytes changed into start codes, HEVC NAL headers and AC-3 sync words
+    # anywhere in the stream.
+    source = fixture(name)
+    rng = random.Random(12)
+    for _ in range(60):
+        data = bytearray(source)
+        for _ in range(rng.randrange(1, 40)):
+            at = rng.randrange(len(data) - 2)
+            data[at:at + 2] = rng.choice((b"\x0b\x77", b"\x00\x01", b"\x26\x01", b"\x40\x01", b"\x00\x00",
+                                          bytes([rng.randrange(256), rng.randrange(256)])))
+        for road in (convert, morvex.extract_thumbnail_from_ts):
+            try:
+                road(bytes(data))
+            except ValueError:
+                pass
