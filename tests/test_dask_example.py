@@ -27,8 +27,7 @@ def example():
 def test_dask_batch_converts_every_file(example, tmp_path):
     from distributed import Client, LocalCluster
 
-    # The H.264 recordings (hevc.ts is a stream of a kind the module refuses).
-    sources = sorted(s for s in FIXTURES.glob("*.ts") if s.name != "hevc.ts")
+    sources = sorted(FIXTURES.glob("*.ts"))
     with LocalCluster(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         results = example.convert_all([str(s) for s in sources], str(tmp_path), client)

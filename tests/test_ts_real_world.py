@@ -195,9 +195,8 @@ def with_teletext_and_ac3(data: bytes) -> bytes:
 
 
 SKIPPED = {
-    # FFmpeg's AC-3 (stream type 0x81) beside H.264
-    "AC-3 audio": (lambda: fixture("ac3_audio.ts"), "ac3_audio.ts", "none", [(AUDIO_PID, 0x81)]),
-    # a DVB teletext PID (0x06 with a teletext descriptor) and an AC-3 entry beside H.264 and AAC
+    # a DVB teletext PID (0x06 with a teletext descriptor) and an AC-3 entry (after the AAC
+    # one, which is the audio) beside H.264 and AAC
     "teletext and AC-3 entries": (lambda: with_teletext_and_ac3(fixture("bframes_48k_stereo.ts")),
                                   "bframes_48k_stereo.ts", str(AUDIO_PID), [(0x102, 0x06), (0x103, 0x81)]),
 }
@@ -219,9 +218,11 @@ def test_streams_not_carried_are_left_out_and_reported(make, source, audio, skip
     assert existing[0] == f"Found PIDs - Video: {VIDEO_PID}, Audio: {audio}"
 
 
-def test_hevc_video_is_named_in_the_error():
-    with pytest.raises(ValueError, match=r"^Unsupported video stream type 0x24 \(HEVC\)$"):
-        convert(fixture("hevc.ts"))
+@pytest.mark.parametrize("stream_type, name", [(0x33, "VVC"), (0x27, "HEVC temporal"), (0xEA, "VC-1")])
+def test_video_not_carried_is_named_in_the_error(stream_type, name):
+    data = tsedit.edit_pmt(fixture("hevc.ts"), types={VIDEO_PID: stream_type})
+    with pytest.raises(ValueError, match=rf"^Unsupported video stream type 0x{stream_type:02X} \({name}\)$"):
+        convert(data)
 
 
 # --- parameter sets ------------------------------------------------------------------

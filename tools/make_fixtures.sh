@@ -180,23 +180,23 @@ block_ts_real() {
 }
 
 # --- HEVC video, AC-3 and E-AC-3 audio ---------------------------------------
-# HEVC with x265's default B-frames and a key frame a second, beside AAC; the
-# same video as fragmented MP4 with the hvc1 sample entry; H.264 beside AC-3
-# (stereo, 96 kbit/s) and beside E-AC-3 (5.1, so acmod 7 with the LFE).
-# Not run by default: these are for the codec work in progress and are not
-# committed yet (they would take the fixtures past their size budget).
+# Kept small (1 s of 160x90): HEVC with x265's B-frames and a key frame every
+# 12 pictures beside AAC, its 90 lines coded as 96 behind a conformance
+# window; the same video as fragmented MP4 with the hvc1 sample entry;
+# H.264 beside E-AC-3 5.1 (acmod 7 with the LFE). H.264 beside AC-3 stereo
+# is ac3_audio.ts of block ts_real.
 block_hevc_ac3() {
-    local x265=(-c:v libx265 -preset ultrafast -crf 34 -pix_fmt yuv420p -x265-params keyint=25:log-level=error)
-    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x265[@]}" \
-        -c:a aac -b:a 48k -f mpegts "$out/hevc_aac.ts"
-    ff "${video_src[@]}" "${x265[@]}" -tag:v hvc1 \
+    local small=(-f lavfi -i "testsrc2=size=160x90:rate=25:duration=1")
+    local tone1="sine=frequency=440:sample_rate=48000:duration=1"
+    local x265=(-c:v libx265 -preset ultrafast -crf 36 -pix_fmt yuv420p -x265-params keyint=12:log-level=error)
+    ff "${small[@]}" -f lavfi -i "$tone1" -ac 2 "${x265[@]}" \
+        -c:a aac -b:a 32k -f mpegts "$out/hevc_aac.ts"
+    ff "${small[@]}" "${x265[@]}" -tag:v hvc1 \
         -movflags frag_keyframe+empty_moov+default_base_moof "$out/hevc_frag.mp4"
-    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -bf 2 \
-        -c:a ac3 -b:a 96k -f mpegts "$out/h264_ac3.ts"
-    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 6 "${x264[@]}" -bf 2 \
+    ff "${small[@]}" -f lavfi -i "$tone1" -ac 6 "${x264[@]}" -bf 2 \
         -c:a eac3 -b:a 96k -f mpegts "$out/h264_eac3.ts"
 }
 
 blocks=("$@")
-[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod ts_real)
+[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod ts_real hevc_ac3)
 for b in "${blocks[@]}"; do "block_$b"; done

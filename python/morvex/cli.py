@@ -49,7 +49,7 @@ def thumbnail(data: bytes, name: str) -> bytes:
 
 
 COMMANDS = {
-    "convert": Command("MPEG-TS (H.264, AAC) to MP4", ".mp4", (TS,),
+    "convert": Command("MPEG-TS (H.264 or HEVC; AAC, MPEG audio, AC-3 or E-AC-3) to MP4", ".mp4", (TS,),
                        lambda d, _: _morvex.convert_ts_to_mp4(d[0])),
     "defragment": Command("fragmented MP4 to regular MP4", ".mp4", (FRAGMENTED,),
                           lambda d, _: _morvex.defragment_mp4(d[0])),
@@ -57,7 +57,7 @@ COMMANDS = {
                      lambda d, _: _morvex.reset_mp4_timestamps(d[0])),
     "mux": Command("merge a video fMP4 and an audio fMP4 into one MP4", ".mp4", (FRAGMENTED,),
                    lambda d, _: _morvex.mux_fmp4_tracks(d[0], d[1])),
-    "thumbnail": Command("first key frame of a TS or an MP4, as H.264 Annex B", ".h264", (TS, REGULAR),
+    "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264", (TS, REGULAR),
                          lambda d, name: thumbnail(d[0], name)),
 }
 

@@ -232,7 +232,7 @@ void write_dec3_box(ByteWriter& w, const Eac3Config& config) {
         // (3), lfeon (1), reserved (3), num_dep_sub (4), then chan_loc (9)
         // or one reserved bit.
         w.u8(uint8_t((s.fscod & 3) << 6 | (s.bsid & 0x1F) << 1));
-        w.u8(uint8_t((s.bsmod & 7) << 5 | (s.acmod & 7) << 1 | (s.lfeon ? 1 : 0)));
+        w.u8(uint8_t((s.bsmod & 7) << 4 | (s.acmod & 7) << 1 | (s.lfeon ? 1 : 0)));  // asvc 0
         if (s.num_dep_sub == 0) {
             w.u8(0);
         } else {

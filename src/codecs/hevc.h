@@ -9,7 +9,6 @@
 #include <optional>
 
 #include "common/bytes.h"
-#include "common/bytes.h"
 
 namespace morvex::hevc {
 

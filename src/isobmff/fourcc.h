@@ -32,7 +32,8 @@ inline constexpr uint32_t ftyp = fourcc_value("ftyp"), moov = fourcc_value("moov
                           moof = fourcc_value("moof"), mfhd = fourcc_value("mfhd"), traf = fourcc_value("traf"),
                           tfhd = fourcc_value("tfhd"), tfdt = fourcc_value("tfdt"), trun = fourcc_value("trun"),
                           mdat = fourcc_value("mdat"), avcC = fourcc_value("avcC"), avc1 = fourcc_value("avc1"),
-                          avc3 = fourcc_value("avc3"), mp4a = fourcc_value("mp4a"), esds = fourcc_value("esds"),
+                          avc3 = fourcc_value("avc3"), hvcC = fourcc_value("hvcC"), mp4a = fourcc_value("mp4a"),
+                          esds = fourcc_value("esds"),
                           vide = fourcc_value("vide"), soun = fourcc_value("soun"), free = fourcc_value("free"),
                           mfra = fourcc_value("mfra"), sidx = fourcc_value("sidx"), styp = fourcc_value("styp");
 }  // namespace box

@@ -1,7 +1,8 @@
 // Key frame of an MP4: the first sync sample of the first video track,
 // converted from length-prefixed NAL units to Annex B and preceded by the
-// parameter sets of the track's avcC.
+// parameter sets of the track's avcC (H.264) or hvcC (HEVC).
 #include "codecs/avc_config.h"
+#include "codecs/hvcc.h"
 #include "common/messages.h"
 #include "isobmff/fourcc.h"
 #include "isobmff/track_boxes.h"
@@ -31,16 +32,35 @@ Result<Box> first_video_track(const Box& moov) {
     return fail(ErrorKind::NotFound, msg::kNoVideoTrack);
 }
 
-// The avcC of the first sample entry; a track without one (parameter sets
-// in the samples, as with avc3) gives the default configuration.
-Result<AvcConfig> track_avc_config(const Box& trak) {
+// The parameter sets a decoder needs first, in order (VPS, SPS, PPS), and
+// the length-field size of the samples.
+struct StreamConfig {
+    uint8_t length_size = 4;
+    std::vector<ByteSpan> sets;
+};
+
+// From the avcC or hvcC of the first sample entry; a track without one
+// (parameter sets in the samples, as with avc3) gives 4-byte lengths and no
+// sets.
+Result<StreamConfig> track_stream_config(const Box& trak) {
+    StreamConfig out;
     auto stsd = MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl, box::stsd}));
-    if (!stsd) return AvcConfig{};
+    if (!stsd) return out;
     auto entry = MORVEX_TRY(first_sample_entry(*stsd));
-    if (!entry || entry->payload().size() < kVisualEntryFields) return AvcConfig{};
+    if (!entry || entry->payload().size() < kVisualEntryFields) return out;
+    if (auto hvcc = MORVEX_TRY(find_child(*entry, box::hvcC, kVisualEntryFields))) {
+        HevcConfig c = MORVEX_TRY(parse_hevc_config(hvcc->payload()));
+        out.length_size = c.length_size;
+        for (const auto* list : {&c.vps, &c.sps, &c.pps}) out.sets.insert(out.sets.end(), list->begin(), list->end());
+        return out;
+    }
     auto avcc = MORVEX_TRY(find_child(*entry, box::avcC, kVisualEntryFields));
-    if (!avcc) return AvcConfig{};
-    return parse_avc_config(avcc->payload());
+    if (!avcc) return out;
+    AvcConfig c = MORVEX_TRY(parse_avc_config(avcc->payload()));
+    out.length_size = c.length_size;
+    out.sets = c.sps;
+    out.sets.insert(out.sets.end(), c.pps.begin(), c.pps.end());
+    return out;
 }
 
 }  // namespace
@@ -65,17 +85,15 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
             break;
         }
     if (!key) return fail(ErrorKind::NotFound, msg::kNoSyncSample);
-    const AvcConfig config = MORVEX_TRY(track_avc_config(trak));
+    const StreamConfig config = MORVEX_TRY(track_stream_config(trak));
 
     Bytes out;
     size_t sets = 0;
-    for (ByteSpan s : config.sps) sets += 4 + s.size();
-    for (ByteSpan s : config.pps) sets += 4 + s.size();
+    for (ByteSpan s : config.sets) sets += 4 + s.size();
     // Each length field becomes a four-byte start code, and the sample holds
     // at most size / length_size of them.
     out.reserve(sets + size_t(key->size) + size_t(key->size) / config.length_size * 3);
-    for (ByteSpan s : config.sps) append_annexb_nal(out, s);
-    for (ByteSpan s : config.pps) append_annexb_nal(out, s);
+    for (ByteSpan s : config.sets) append_annexb_nal(out, s);
     append_annexb_sample(out, data.subspan(size_t(key->offset), key->size), config.length_size);
     return out;
 }

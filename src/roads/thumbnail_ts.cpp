@@ -1,10 +1,12 @@
-// Key frame of a transport stream: the first SPS and PPS of the stream, each
-// behind a four-byte start code, then the first IDR picture's slices as they
+// Key frame of a transport stream: the first parameter sets of the stream
+// (H.264: SPS and PPS; HEVC: VPS, SPS and PPS), each behind a four-byte
+// start code, then the first IDR (HEVC: IRAP) picture's slices as they
 // stand in the stream, so that the result decodes alone.
 #include "codecs/avc_config.h"
 #include "codecs/h264.h"
 #include "common/messages.h"
 #include "roads/thumbnails.h"
+#include "ts/access_units.h"
 #include "ts/demuxer.h"
 
 namespace morvex {
@@ -18,7 +20,7 @@ struct Found {
 // The key frame, if `data` (the whole stream, or a prefix of it) holds it
 // whole.
 Found key_frame_in(ByteSpan data, bool whole) {
-    using namespace h264;
+    using h264::Nal;
     auto demuxed = demux_ts(data);
     if (!demuxed) {
         if (!whole) return Found{};
@@ -32,36 +34,44 @@ Found key_frame_in(ByteSpan data, bool whole) {
         return Found{invalid(msg::kNoVideo)};
     }
 
-    std::optional<Nal> sps, pps;
+    // The first VPS (HEVC only), SPS and PPS.
+    std::optional<Nal> sets[3];
+    const bool hevc = program.video_codec == VideoCodec::Hevc;
+    auto have_sets = [&] { return (!hevc || sets[0]) && sets[1] && sets[2]; };
     std::optional<Nal> picture;  // from the first slice's start code to the last slice's end
     bool done = false;
-    for (const Nal& nal : split_nal_units(video)) {
-        const uint8_t type = nal.type();
-        if (type == kSps && !sps) sps = nal;
-        if (type == kPps && !pps) pps = nal;
+    for (const Nal& nal : h264::split_nal_units(video)) {
+        const NalRole role = role_of(program.video_codec, nal);
+        if (role.parameter_set >= 0 && !sets[role.parameter_set]) sets[role.parameter_set] = nal;
         if (done) {
-            if (sps && pps) break;
+            if (have_sets()) break;
             continue;
         }
         if (!picture) {
-            if (type == kSliceIdr) picture = nal;
+            if (role.vcl && role.random_access) picture = nal;
             continue;
         }
-        // The slices of one picture follow each other: a further IDR slice
-        // whose first_mb_in_slice is not 0, right behind the last one.
-        if (type == kSliceIdr && nal.start == picture->end && !nal.starts_picture()) picture->end = nal.end;
-        else done = true;
+        // The slices of one picture follow each other: a further slice of
+        // the key picture that does not begin a picture, right behind the
+        // last one.
+        if (role.vcl && role.random_access && nal.start == picture->end && !role.starts_picture)
+            picture->end = nal.end;
+        else
+            done = true;
     }
     // A picture may go on past the end of a prefix, and its parameter sets
     // may come later still.
-    if (!whole && !(done && sps && pps)) return Found{};
+    if (!whole && !(done && have_sets())) return Found{};
     if (!picture) return Found{fail(ErrorKind::NotFound, msg::kNoIdr)};
 
     Bytes out;
     const size_t picture_size = size_t(picture->end - picture->start);
-    out.reserve((sps ? 4 + sps->size() : 0) + (pps ? 4 + pps->size() : 0) + picture_size);
-    if (sps) append_annexb_nal(out, video.gather(sps->header, size_t(sps->size())));
-    if (pps) append_annexb_nal(out, video.gather(pps->header, size_t(pps->size())));
+    size_t reserve = picture_size;
+    for (const auto& set : sets)
+        if (set) reserve += 4 + size_t(set->size());
+    out.reserve(reserve);
+    for (const auto& set : sets)
+        if (set) append_annexb_nal(out, video.gather(set->header, size_t(set->size())));
     const size_t at = out.size();
     out.resize(at + picture_size);
     video.copy(picture->start, picture_size, out.data() + at);

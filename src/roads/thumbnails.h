@@ -1,5 +1,5 @@
-// The first key frame of a stream as an H.264 Annex B byte stream, which a
-// decoder opens on its own: parameter sets first, then the picture.
+// The first key frame of a stream as an H.264 or HEVC Annex B byte stream,
+// which a decoder opens on its own: parameter sets first, then the picture.
 #pragma once
 
 #include "common/bytes.h"
@@ -7,10 +7,11 @@
 
 namespace morvex {
 
-// SPS, PPS and every slice of the first IDR picture of a transport stream.
+// SPS, PPS and every slice of the first IDR picture of a transport stream;
+// of HEVC, VPS, SPS, PPS and the first IRAP picture.
 Result<Bytes> extract_thumbnail_from_ts(ByteSpan data);
 
-// The parameter sets of the first video track's avcC and its first sync
+// The parameter sets of the first video track's avcC or hvcC and its first sync
 // sample: from the sample table, or from the fragments when the table holds
 // no sample (a fragmented MP4).
 Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data);

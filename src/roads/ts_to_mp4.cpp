@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codecs/h264_sps.h"
+#include "codecs/hevc_sps.h"
 #include "common/byte_writer.h"
 #include "common/messages.h"
 #include "isobmff/fourcc.h"
@@ -57,6 +58,90 @@ void write_trak_template(ByteWriter& w, uint32_t track_id, bool video, uint16_t 
     w.end_box(trak);
 }
 
+// What the track header and sample entry need from the parameter sets.
+struct VideoFormat {
+    uint16_t width = 1920;
+    uint16_t height = 1080;
+    std::optional<uint32_t> frame_duration;  // 90 kHz, from the VUI timing
+};
+
+VideoFormat video_format(VideoCodec codec, const AccessUnits& units) {
+    VideoFormat f;
+    if (!units.sps) return f;
+    auto take = [&f](const auto& sps) {
+        f.width = sps.width;
+        f.height = sps.height;
+        f.frame_duration = sps.frame_duration_90k();
+    };
+    if (codec == VideoCodec::Hevc) {
+        if (auto sps = hevc::parse_sps(*units.sps)) take(*sps);
+    } else if (auto sps = h264::parse_sps(*units.sps)) {
+        take(*sps);
+    }
+    return f;
+}
+
+// With in-band parameter sets the configuration record holds the first of
+// each kind, to open the decoder; otherwise every one the stream has.
+void write_video_entry(ByteWriter& w, VideoCodec codec, const AccessUnits& units, bool in_band, uint16_t width,
+                       uint16_t height) {
+    if (codec == VideoCodec::Hevc) {
+        const ByteSpan none;
+        write_hvc1_entry(w, width, height, units.vps.value_or(none), units.sps.value_or(none),
+                         units.pps.value_or(none), in_band);
+        return;
+    }
+    std::vector<ByteSpan> sps_sets = units.sps_sets, pps_sets = units.pps_sets;
+    if (in_band) {
+        sps_sets.resize(std::min<size_t>(sps_sets.size(), 1));
+        pps_sets.resize(std::min<size_t>(pps_sets.size(), 1));
+    }
+    write_avc_entry(w, in_band, width, height, sps_sets, pps_sets);
+}
+
+// The audio track's clock and frame length. 48 kHz AAC counts on the 90 kHz
+// clock (1920 ticks a frame); other audio in its own samples (AC-3 and
+// E-AC-3: 1536 a frame, ETSI TS 102 366 F.2). `described`: the stream gave
+// what its sample entry needs.
+struct AudioFormat {
+    uint32_t timescale = kTsClock;
+    uint32_t frame_ticks = 1920;
+    bool described = true;
+};
+
+AudioFormat audio_format_of(const TsProgram& p) {
+    switch (p.audio_codec) {
+        case AudioCodec::MpegAudio:
+            if (!p.mpeg_config) return AudioFormat{48000, 1152, false};
+            return AudioFormat{p.mpeg_config->sample_rate, p.mpeg_config->samples, true};
+        case AudioCodec::Ac3:
+        case AudioCodec::Eac3: {
+            const bool described = p.ac3_config && (p.audio_codec == AudioCodec::Ac3 || p.eac3_config);
+            if (!p.ac3_config) return AudioFormat{48000, ac3::kSamplesPerFrame, false};
+            return AudioFormat{p.ac3_config->sample_rate, p.ac3_config->samples, described};
+        }
+        case AudioCodec::Aac: break;
+    }
+    const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
+    const uint32_t rate = aac::sample_rate(config.sampling_frequency_index);
+    if (rate == 0 || rate == 48000) return AudioFormat{};
+    return AudioFormat{rate, aac::kSamplesPerFrame, true};
+}
+
+void write_audio_entry(ByteWriter& w, const TsProgram& p) {
+    switch (p.audio_codec) {
+        case AudioCodec::MpegAudio: write_mpeg_audio_entry(w, *p.mpeg_config); return;
+        case AudioCodec::Ac3: write_ac3_entry(w, *p.ac3_config); return;
+        case AudioCodec::Eac3: write_ec3_entry(w, *p.eac3_config); return;
+        case AudioCodec::Aac: {
+            const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
+            const uint32_t rate = aac::sample_rate(config.sampling_frequency_index);
+            write_mp4a_entry(w, config, rate ? rate : 48000);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
@@ -70,45 +155,36 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     }
 
     const SourcePieces& video_es = p.video.pieces;
-    AccessUnits units = cut_access_units(video_es);
+    const VideoCodec codec = p.video_codec;
+    AccessUnits units = cut_access_units(video_es, false, codec);
     // Parameter sets that change mid-stream stay in the samples, where they
-    // appear (avc3); otherwise they all go into the avcC (avc1).
+    // appear (avc3, hev1); otherwise they all go into the avcC or hvcC
+    // (avc1, hvc1).
     const bool in_band = units.parameter_sets_change;
-    if (in_band) units = cut_access_units(video_es, true);
-    std::optional<h264::Sps> sps;
-    if (units.sps) sps = h264::parse_sps(*units.sps);
-    const uint16_t width = sps ? sps->width : 1920;
-    const uint16_t height = sps ? sps->height : 1080;
+    if (in_band) units = cut_access_units(video_es, true, codec);
+    const VideoFormat format = video_format(codec, units);
+    const uint16_t width = format.width;
+    const uint16_t height = format.height;
     const int64_t reference = programme_reference(p).value_or(0);
-    // Pictures before the first IDR cannot be decoded: the file starts there
-    // (a stream without one keeps every picture).
+    // Pictures before the first IDR (HEVC: IRAP) cannot be decoded: the file
+    // starts there (a stream without one keeps every picture).
     size_t first_idr = 0;
     while (first_idr < units.units.size() && !units.units[first_idr].idr) ++first_idr;
     if (first_idr == units.units.size()) first_idr = 0;
-    // 48 kHz AAC counts on the 90 kHz clock (1920 ticks a frame); other
-    // audio in its own samples.
-    const bool mpeg = p.audio_codec == AudioCodec::MpegAudio;
-    const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
-    uint32_t rate = aac::sample_rate(config.sampling_frequency_index) ? aac::sample_rate(config.sampling_frequency_index) : 48000;
-    uint32_t frame_samples = aac::kSamplesPerFrame;
-    if (mpeg && p.mpeg_config) {
-        rate = p.mpeg_config->sample_rate;
-        frame_samples = p.mpeg_config->samples;
-    }
-    const uint32_t audio_timescale = !mpeg && rate == 48000 ? kTsClock : rate;
-    const uint32_t frame_ticks = !mpeg && rate == 48000 ? 1920 : frame_samples;
+    const AudioFormat audio_format = audio_format_of(p);
+    const uint32_t audio_timescale = audio_format.timescale;
+    const uint32_t frame_ticks = audio_format.frame_ticks;
     // Where recordings are joined, the audio's own jumps say how far each new
     // piece must move for the audio to go on after its last frame; video and
     // audio then move together, by the larger of the two.
     std::vector<int64_t> audio_jumps;
     for (int64_t j : audio_sample_timing(p, audio_timescale, frame_ticks, reference).jumps)
         audio_jumps.push_back(j * int64_t(kTsClock) / int64_t(audio_timescale));
-    TimedSamples video = video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference,
-                                             first_idr, audio_jumps);
+    TimedSamples video = video_sample_timing(p.video, units, format.frame_duration, reference, first_idr, audio_jumps);
 
     TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference,
                                              first_idr > 0 ? video.first_time : std::nullopt, video.jumps);
-    const bool has_audio = !audio.samples.empty() && (!mpeg || p.mpeg_config);
+    const bool has_audio = !audio.samples.empty() && audio_format.described;
 
     // Templates: moov with the movie header and a place for the tracks, then
     // one trak per track.
@@ -119,19 +195,11 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     w.end_box(place);
     w.end_box(moov);
     const size_t video_at = c.templates.size();
-    std::vector<ByteSpan> sps_sets = units.sps_sets, pps_sets = units.pps_sets;
-    if (in_band) {
-        sps_sets.resize(std::min<size_t>(sps_sets.size(), 1));
-        pps_sets.resize(std::min<size_t>(pps_sets.size(), 1));
-    }
     write_trak_template(w, 1, true, width, height, kTsClock,
-                        [&](ByteWriter& e) { write_avc_entry(e, in_band, width, height, sps_sets, pps_sets); });
+                        [&](ByteWriter& e) { write_video_entry(e, codec, units, in_band, width, height); });
     const size_t audio_at = c.templates.size();
     if (has_audio)
-        write_trak_template(w, 2, false, 0, 0, audio_timescale, [&](ByteWriter& e) {
-            if (mpeg) write_mpeg_audio_entry(e, *p.mpeg_config);
-            else write_mp4a_entry(e, config, rate);
-        });
+        write_trak_template(w, 2, false, 0, 0, audio_timescale, [&](ByteWriter& e) { write_audio_entry(e, p); });
     const ByteSpan templates(c.templates);
 
     // Both tracks on the programme's timeline: the later one is delayed.

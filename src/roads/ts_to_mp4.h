@@ -1,5 +1,6 @@
-// Transport stream to regular MP4: the first programme's H.264 video and
-// AAC audio, each on its own timeline from the PES timestamps.
+// Transport stream to regular MP4: the first programme's H.264 or HEVC
+// video and its AAC, MPEG, AC-3 or E-AC-3 audio, each on its own timeline
+// from the PES timestamps.
 #pragma once
 
 #include <memory>

@@ -4,6 +4,7 @@
 
 #include "codecs/h264.h"
 #include "codecs/h264_sps.h"
+#include "codecs/hevc.h"
 
 namespace morvex {
 namespace {
@@ -27,19 +28,10 @@ void close_unit(AccessUnits& out, Open& cur) {
     cur.unit.first_nal = uint32_t(out.nals.size());
 }
 
+}  // namespace
 
-// What a NAL unit is to the access-unit cutter.
-struct Role {
-    bool vcl = false;
-    bool starts_picture = false;  // a slice (segment) that begins a picture
-    bool random_access = false;
-    bool delimiter = false;
-    bool opens_unit = false;      // begins a new unit when it follows a slice
-    int parameter_set = -1;       // 0 VPS, 1 SPS, 2 PPS
-};
-
-Role role_of(VideoCodec codec, const h264::Nal& nal) {
-    Role r;
+NalRole role_of(VideoCodec codec, const h264::Nal& nal) {
+    NalRole r;
     if (codec == VideoCodec::H264) {
         using namespace h264;
         const uint8_t type = nal.type();
@@ -51,19 +43,19 @@ Role role_of(VideoCodec codec, const h264::Nal& nal) {
         r.parameter_set = type == kSps ? 1 : type == kPps ? 2 : -1;
         return r;
     }
-    // HEVC: nal_unit_type is 6 bits after the forbidden bit of a two-byte
-    // header; first_slice_segment_in_pic_flag is the first bit after it.
-    const uint8_t type = (nal.header_byte >> 1) & 0x3F;
-    r.vcl = type < 32;
+    using namespace hevc;
+    const uint8_t type = nal_type_of(nal.header_byte);
+    r.vcl = is_vcl(type);
+    // first_slice_segment_in_pic_flag is the first bit after the two-byte
+    // header.
     r.starts_picture = r.vcl && nal.end > nal.header + 2 && (nal.third_byte & 0x80);
-    r.random_access = type >= 16 && type <= 23;
-    r.delimiter = type == 35;
-    r.opens_unit = (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55);
-    r.parameter_set = type == 32 ? 0 : type == 33 ? 1 : type == 34 ? 2 : -1;
+    r.random_access = is_irap(type);
+    r.delimiter = type == kAud;
+    r.opens_unit = (type >= kVps && type <= kAud) || type == kPrefixSei || (type >= 41 && type <= 44) ||
+                   (type >= 48 && type <= 55);
+    r.parameter_set = type == kVps ? 0 : type == kSps ? 1 : type == kPps ? 2 : -1;
     return r;
 }
-
-}  // namespace
 
 AccessUnits cut_access_units(const SourcePieces& es, bool keep_parameter_sets, VideoCodec codec) {
     using namespace h264;
@@ -100,7 +92,7 @@ AccessUnits cut_access_units(const SourcePieces& es, bool keep_parameter_sets, V
         if (!first) first = sets.back();
     };
     for (const Nal& nal : split_nal_units(es)) {
-        const Role role = role_of(codec, nal);
+        const NalRole role = role_of(codec, nal);
         const bool boundary = (role.delimiter && cur.open) ||
                               (cur.has_slice && (role.opens_unit || role.starts_picture));
         if (boundary) close_unit(out, cur);

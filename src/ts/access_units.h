@@ -11,9 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "codecs/h264.h"
 #include "common/bytes.h"
 #include "media/source_pieces.h"
 #include "media/track.h"
+#include "ts/program.h"
 
 namespace morvex {
 
@@ -45,7 +47,19 @@ struct AccessUnits {
 // Access units left with no NAL unit give no sample. SPS and PPS stay in
 // the samples when `keep_parameter_sets`; otherwise they are left out
 // (they go into the decoder configuration).
-enum class VideoCodec { H264, Hevc };
+
+// What a NAL unit is to the access-unit cutter (and to the key-frame
+// search, which looks for the same pictures).
+struct NalRole {
+    bool vcl = false;
+    bool starts_picture = false;  // a slice (segment) that begins a picture
+    bool random_access = false;   // of an IDR picture (HEVC: an IRAP picture)
+    bool delimiter = false;
+    bool opens_unit = false;      // begins a new unit when it follows a slice
+    int parameter_set = -1;       // 0 VPS, 1 SPS, 2 PPS
+};
+
+NalRole role_of(VideoCodec codec, const h264::Nal& nal);
 
 AccessUnits cut_access_units(const SourcePieces& annex_b, bool keep_parameter_sets = false,
                              VideoCodec codec = VideoCodec::H264);

@@ -15,9 +15,9 @@ namespace {
 // A PES start packet must leave room for the 9-byte fixed PES header.
 constexpr size_t kMinPesStartOffset = 180;
 
-constexpr uint8_t kH264 = 0x1B, kMpeg2Video = 0x02;
+constexpr uint8_t kH264 = 0x1B, kMpeg2Video = 0x02, kHevc = 0x24;
 
-bool is_carried_video(uint8_t t) { return t == kH264 || t == kMpeg2Video; }
+bool is_carried_video(uint8_t t) { return t == kH264 || t == kMpeg2Video || t == kHevc; }
 
 // Video stream types the module does not carry (H.222.0 table 2-34), with
 // the name the error gives.
@@ -28,7 +28,6 @@ const char* uncarried_video_name(uint8_t t) {
         case 0x1E: return "auxiliary video";
         case 0x1F: return "SVC";
         case 0x20: return "MVC";
-        case 0x24: return "HEVC";
         case 0x27: return "HEVC temporal";
         case 0x33: return "VVC";
         case 0x42: return "AVS";
@@ -45,6 +44,25 @@ bool may_carry_audio(const PmtEntry& e) {
         case 0x0F: case 0x03: case 0x04: return true;
         case 0x06: return !e.ac3_descriptor && !e.eac3_descriptor && !e.teletext_or_subtitles;
         default: return false;
+    }
+}
+
+// AC-3 and E-AC-3: stream types 0x81 and 0x87 (ATSC A/52 Annex A), or a
+// private stream (0x06) with an AC-3 or enhanced AC-3 descriptor (DVB, ETSI
+// EN 300 468 Annex D). Which of the two it is, the syncframes' bsid says.
+bool may_carry_dolby(const PmtEntry& e) {
+    return e.stream_type == 0x81 || e.stream_type == 0x87 ||
+           (e.stream_type == 0x06 && (e.ac3_descriptor || e.eac3_descriptor));
+}
+
+// The audio stream types the PMT alone names.
+std::optional<AudioCodec> audio_codec_by_type(uint8_t t) {
+    switch (t) {
+        case 0x0F: return AudioCodec::Aac;
+        case 0x03: case 0x04: return AudioCodec::MpegAudio;
+        case 0x81: return AudioCodec::Ac3;
+        case 0x87: return AudioCodec::Eac3;
+        default: return std::nullopt;
     }
 }
 
@@ -127,6 +145,21 @@ void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool
     if (auto body = pes_payload_after_header(payload)) add_bytes(es, *body);
 }
 
+// Whether an AC-3 / E-AC-3 stream's bytes hold syncframes: one whose frame
+// is followed by another (or the end).
+std::optional<AudioCodec> dolby_codec_of(ByteSpan d) {
+    const size_t limit = std::min<size_t>(d.size(), 64 * 1024);
+    for (size_t e = 0; e + 6 <= limit; ++e) {
+        if (d[e] != 0x0B) continue;
+        auto h = ac3::parse_frame_header(d.subspan(e));
+        if (!h || h->frame_size > d.size() - e) continue;
+        const size_t next = e + h->frame_size;
+        if (next == d.size() || ac3::parse_frame_header(d.subspan(next)))
+            return h->enhanced ? AudioCodec::Eac3 : AudioCodec::Ac3;
+    }
+    return std::nullopt;
+}
+
 // Whether an audio stream's bytes hold ADTS or MPEG audio frames: a frame
 // header whose frame is followed by another header (or the end).
 std::optional<AudioCodec> audio_codec_of(ByteSpan d) {
@@ -201,18 +234,39 @@ void cut_adts_frames(TsProgram& program) {
     const ByteSpan d(program.audio.data);
     const auto& pes = program.audio.pes;
     const size_t n = d.size();
-    const bool mpeg = program.audio_codec == AudioCodec::MpegAudio;
-    const size_t min_header = mpeg ? 4 : 7;
+    const AudioCodec codec = program.audio_codec;
+    const bool dolby = codec == AudioCodec::Ac3 || codec == AudioCodec::Eac3;
+    const size_t min_header = codec == AudioCodec::MpegAudio ? 4 : dolby ? 6 : 7;
     size_t e = 0;
     size_t mark = kNoPes;  // the PES in which position e lies
     uint32_t index = 0;
     while (n - e >= min_header) {
         size_t length = 0, header = 0;
-        if (mpeg) {
+        bool continues_frame = false;  // an E-AC-3 substream of the frame before
+        if (codec == AudioCodec::MpegAudio) {
             auto h = mpeg_audio::parse_frame_header(d.subspan(e));
             if (h && h->frame_length <= n - e) {
                 length = h->frame_length;
                 if (!program.mpeg_config) program.mpeg_config = *h;
+            }
+        } else if (dolby) {
+            auto h = ac3::parse_frame_header(d.subspan(e));
+            if (h && h->frame_size <= n - e && h->enhanced == (codec == AudioCodec::Eac3)) {
+                length = h->frame_size;
+                // Dependent substreams and further independent ones belong
+                // to the audio frame of independent substream 0 in front of
+                // them (ETSI TS 102 366 E.1.3.1.1), one MP4 sample; without
+                // that frame right before, they are dropped.
+                continues_frame = h->enhanced && !(h->strmtyp != ac3::kDependent && h->substreamid == 0);
+                if (continues_frame && (program.audio_frames.empty() ||
+                                        program.audio_frames.back().offset + program.audio_frames.back().size != e)) {
+                    e += length;
+                    continue;
+                }
+                if (!program.ac3_config && !continues_frame) {
+                    program.ac3_config = *h;
+                    if (h->enhanced) program.eac3_config = ac3::eac3_config(d.subspan(e));
+                }
             }
         } else {
             auto h = aac::parse_adts_header(d.subspan(e));
@@ -224,6 +278,11 @@ void cut_adts_frames(TsProgram& program) {
         }
         if (length == 0) {
             ++e;  // a false sync, or a frame cut off at the end
+            continue;
+        }
+        if (continues_frame) {
+            program.audio_frames.back().size += uint32_t(length);
+            e += length;
             continue;
         }
         size_t m = mark;
@@ -248,8 +307,11 @@ Result<TsProgram> demux_ts(ByteSpan data) {
     std::vector<uint16_t> audio_pids;
     std::unordered_map<uint16_t, ElementaryStream> audio_streams;
     for (const auto& e : tables.streams) {
-        if (is_carried_video(e.stream_type) && !program.video_pid) program.video_pid = e.pid;
-        if (may_carry_audio(e) && !audio_streams.count(e.pid)) {
+        if (is_carried_video(e.stream_type) && !program.video_pid) {
+            program.video_pid = e.pid;
+            program.video_codec = e.stream_type == kHevc ? VideoCodec::Hevc : VideoCodec::H264;
+        }
+        if ((may_carry_audio(e) || may_carry_dolby(e)) && !audio_streams.count(e.pid)) {
             audio_pids.push_back(e.pid);
             audio_streams[e.pid];
         }
@@ -272,11 +334,13 @@ Result<TsProgram> demux_ts(ByteSpan data) {
             on_pes_packet(it->second, payload, h.unit_start, h.discontinuity, h.payload_at);
         }
     });
-    // The audio: the first stream, in the PMT's order, whose bytes are ADTS
-    // or MPEG audio.
+    // The audio: the first stream, in the PMT's order, whose bytes are ADTS,
+    // MPEG audio, or AC-3 / E-AC-3 where the PMT says so.
+    std::unordered_map<uint16_t, bool> dolby;
+    for (const auto& e : tables.streams) dolby.emplace(e.pid, may_carry_dolby(e));
     for (uint16_t pid : audio_pids) {
         ElementaryStream& es = audio_streams[pid];
-        auto codec = audio_codec_of(es.data);
+        auto codec = dolby[pid] ? dolby_codec_of(es.data) : audio_codec_of(es.data);
         if (!codec) continue;
         program.audio_pid = pid;
         program.audio_codec = *codec;
@@ -286,9 +350,9 @@ Result<TsProgram> demux_ts(ByteSpan data) {
     // None recognised: the first audio entry by its type, as the PMT says.
     if (!program.audio_pid)
         for (const auto& e : tables.streams)
-            if (e.stream_type == 0x0F || e.stream_type == 0x03 || e.stream_type == 0x04) {
+            if (auto codec = audio_codec_by_type(e.stream_type)) {
                 program.audio_pid = e.pid;
-                program.audio_codec = e.stream_type == 0x0F ? AudioCodec::Aac : AudioCodec::MpegAudio;
+                program.audio_codec = *codec;
                 program.audio = std::move(audio_streams[e.pid]);
                 break;
             }

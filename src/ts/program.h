@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/aac.h"
+#include "codecs/ac3.h"
 #include "codecs/mpeg_audio.h"
 #include "common/bytes.h"
 #include "media/source_pieces.h"
@@ -41,15 +42,18 @@ struct ElementaryStream {
 // a PES cut off at the front of the input).
 inline constexpr uint32_t kNoPes = 0xFFFFFFFFu;
 
-// One ADTS frame of the audio stream.
+// One audio frame of the audio stream: a raw AAC frame, an MPEG audio
+// frame, or an AC-3 syncframe (E-AC-3: the syncframes of all substreams of
+// one instant, which an MP4 sample holds together).
 struct AudioFrame {
-    size_t offset = 0;  // the raw frame, after its header, in the audio stream
+    size_t offset = 0;  // the frame (AAC: after its ADTS header) in the audio stream
     uint32_t size = 0;
     uint32_t pes = 0;    // index of the PES in which the frame begins
     uint32_t index = 0;  // frames of that PES before this one
 };
 
-enum class AudioCodec { Aac, MpegAudio };
+enum class AudioCodec { Aac, MpegAudio, Ac3, Eac3 };
+enum class VideoCodec { H264, Hevc };
 
 struct TsProgram {
     std::optional<uint16_t> video_pid;
@@ -59,10 +63,13 @@ struct TsProgram {
     std::optional<uint8_t> unsupported_video;
     ElementaryStream video;
     ElementaryStream audio;
+    VideoCodec video_codec = VideoCodec::H264;
     AudioCodec audio_codec = AudioCodec::Aac;
     std::vector<AudioFrame> audio_frames;
     std::optional<aac::AdtsHeader> audio_config;          // of the first ADTS frame
     std::optional<mpeg_audio::FrameHeader> mpeg_config;   // of the first MPEG audio frame
+    std::optional<ac3::FrameHeader> ac3_config;           // of the first AC-3 / E-AC-3 syncframe
+    std::optional<ac3::Eac3Config> eac3_config;           // of the first E-AC-3 audio frame
     // The demultiplexer's report, a line each, for the caller to print.
     std::string report;
 };

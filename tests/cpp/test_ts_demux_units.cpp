@@ -191,6 +191,66 @@ TEST(Adts, FalseSyncIsSteppedOver) {
     EXPECT_EQ(p.audio_config->channel_configuration, 2);
 }
 
+// E-AC-3 frames of 384 bytes (independent substream 0, 5.1) and 256 bytes
+// (a dependent substream that adds Lrs/Rrs).
+const Bytes kEac3Independent = {0x0B, 0x77, 0x00, 0xBF, 0x3F, 0x87, 0xC0, 0x00};
+const Bytes kEac3Dependent = {0x0B, 0x77, 0x40, 0x7F, 0x3E, 0x87, 0xD0, 0x20, 0x00};
+
+void add_frame(Bytes& d, const Bytes& header, size_t size) {
+    d.insert(d.end(), header.begin(), header.end());
+    d.resize(d.size() + size - header.size(), 0);
+}
+
+TEST(Eac3, SubstreamsOfOneInstantMakeOneFrame) {
+    Bytes d;
+    add_frame(d, kEac3Dependent, 256);  // its independent frame is cut off in front: dropped
+    add_frame(d, kEac3Independent, 384);
+    add_frame(d, kEac3Dependent, 256);
+    d.push_back(0x0B);  // a byte of garbage
+    add_frame(d, kEac3Independent, 384);
+    add_frame(d, kEac3Dependent, 256);
+    add_frame(d, kEac3Independent, 384);  // on its own: the last frame
+    TsProgram p;
+    p.audio_codec = AudioCodec::Eac3;
+    p.audio.data = d;
+    p.audio.pes.push_back(PesMark{0, {}});
+    p.audio.pes.push_back(PesMark{256 + 640 + 1, {}});
+    cut_adts_frames(p);
+    ASSERT_EQ(p.audio_frames.size(), 3u);
+    EXPECT_EQ(p.audio_frames[0].offset, 256u);
+    EXPECT_EQ(p.audio_frames[0].size, 640u);
+    EXPECT_EQ(p.audio_frames[1].offset, 256u + 640 + 1);
+    EXPECT_EQ(p.audio_frames[1].size, 640u);
+    EXPECT_EQ(p.audio_frames[1].pes, 1u);
+    EXPECT_EQ(p.audio_frames[2].size, 384u);
+    EXPECT_EQ(p.audio_frames[2].index, 1u);
+    ASSERT_TRUE(p.ac3_config && p.eac3_config);
+    EXPECT_EQ(p.ac3_config->samples, 1536);
+    EXPECT_EQ(p.eac3_config->substreams.at(0).num_dep_sub, 1);
+    EXPECT_EQ(p.eac3_config->channel_count(), 8);
+}
+
+TEST(Eac3, Ac3StreamTakesNoEac3FramesAndKeepsWholeSyncframes) {
+    Bytes d;
+    // AC-3 at 48 kHz, 64 kbit/s (frmsizecod 8): 256 bytes a syncframe.
+    const Bytes ac3 = {0x0B, 0x77, 0x00, 0x00, 0x08, 0x40, 0x40, 0x00};
+    add_frame(d, ac3, 256);
+    add_frame(d, kEac3Independent, 384);  // not of this stream: stepped over
+    add_frame(d, ac3, 256);
+    TsProgram p;
+    p.audio_codec = AudioCodec::Ac3;
+    p.audio.data = d;
+    p.audio.pes.push_back(PesMark{0, {}});
+    cut_adts_frames(p);
+    ASSERT_EQ(p.audio_frames.size(), 2u);
+    EXPECT_EQ(p.audio_frames[0].offset, 0u);
+    EXPECT_EQ(p.audio_frames[0].size, 256u);
+    EXPECT_EQ(p.audio_frames[1].offset, 256u + 384);
+    ASSERT_TRUE(p.ac3_config.has_value());
+    EXPECT_FALSE(p.ac3_config->enhanced);
+    EXPECT_FALSE(p.eac3_config.has_value());
+}
+
 Bytes annex_b(std::initializer_list<std::vector<uint8_t>> nals) {
     Bytes out;
     for (const auto& n : nals) {
