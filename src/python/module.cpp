@@ -7,6 +7,7 @@
 
 #include "roads/mp4_roads.h"
 #include "roads/thumbnails.h"
+#include "roads/ts_to_fmp4.h"
 #include "roads/ts_to_mp4.h"
 
 namespace morvex::python {
@@ -28,6 +29,17 @@ PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteSpan input = view_bytes(data);
     std::string report;
     return run_planned([&] { return plan_convert_ts_to_mp4(input, report); }, &report);
+}
+
+PyObject* convert_ts_to_fmp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", nullptr};
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:convert_ts_to_fmp4", const_cast<char**>(keywords), &data))
+        return nullptr;
+    if (!check_bytes(data, "data")) return nullptr;
+    const ByteSpan input = view_bytes(data);
+    std::string report;
+    return run_planned([&] { return plan_convert_ts_to_fmp4(input, report); }, &report);
 }
 
 // The shape shared by the functions that take one `data` argument.
@@ -93,6 +105,9 @@ PyMethodDef functions[] = {
     MORVEX_FUNCTION(extract_thumbnail_from_ts, "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."),
     MORVEX_FUNCTION(extract_thumbnail_from_mp4,
                     "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."),
+    MORVEX_FUNCTION(convert_ts_to_fmp4,
+                    "convert_ts_to_fmp4(data)\n--\n\nConvert an MPEG-TS to fragmented MP4: an initialisation "
+                    "segment, then one moof/mdat fragment per video GOP with the audio of the same span."),
     {nullptr, nullptr, 0, nullptr},
 };
 
