@@ -34,3 +34,6 @@ class FragmentedMP4Processor:
     def reset(self) -> None: ...
     @property
     def base_decode_time(self) -> int | None: ...
+
+def convert_ts_to_fmp4(data: bytes) -> bytes:
+    """Convert an MPEG-TS to fragmented MP4: an initialisation segment, then one moof/mdat fragment per video GOP with the audio of the same span."""

@@ -105,6 +105,12 @@ PyMethodDef functions[] = {
     MORVEX_FUNCTION(extract_thumbnail_from_ts, "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."),
     MORVEX_FUNCTION(extract_thumbnail_from_mp4,
                     "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Functions added after the classes above, so that __all__ keeps the order
+// in which the names were first published.
+PyMethodDef later_functions[] = {
     MORVEX_FUNCTION(convert_ts_to_fmp4,
                     "convert_ts_to_fmp4(data)\n--\n\nConvert an MPEG-TS to fragmented MP4: an initialisation "
                     "segment, then one moof/mdat fragment per video GOP with the audio of the same span."),
@@ -138,24 +144,33 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
     return rc;
 }
 
-int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "expected a module object");
-        return -1;
-    }
-    if (add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+int add_functions(PyObject* module, PyMethodDef* defs) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
-    for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
         if (add_public(module, def->ml_name, PyCFunction_NewEx(def, module, module_name)) < 0) {
             Py_DECREF(module_name);
             return -1;
         }
     }
     Py_DECREF(module_name);
+    return 0;
+}
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "expected a module object");
+        return -1;
+    }
+    if (add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+    if (add_functions(module, functions) < 0) return -1;
     PyObject* processor_type = create_processor_type(module);
-    if (processor_type == nullptr) return PyErr_Occurred() ? -1 : 0;
-    return add_public(module, "FragmentedMP4Processor", processor_type);
+    if (processor_type == nullptr) {
+        if (PyErr_Occurred()) return -1;
+    } else if (add_public(module, "FragmentedMP4Processor", processor_type) < 0) {
+        return -1;
+    }
+    return add_functions(module, later_functions);
 }
 
 PyModuleDef_Slot slots[] = {
