@@ -1,65 +1,320 @@
-"""The command line front end: files in, the module's result out."""
+"""The command line: files in, the module's result out, with the conventions
+of gzip, cp and FFmpeg (several inputs, -d, -j, '-', refusals, no partial
+files, exit statuses)."""
 
+import io
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+import av
 import pytest
 
 import morvex
-from morvex.__main__ import looks_like_ts, main
-from toolkit import FIXTURES
+from morvex import cli
+from morvex.cli import FRAGMENTED, REGULAR, TS, looks_like_ts, main, sniff
+from toolkit import FIXTURES, IN_CI
+
+TS_FILES = ["video_only.ts", "bframes_48k_stereo.ts", "mono_44k.ts"]
 
 
-def test_python_dash_m_converts_a_file(tmp_path):
-    source = FIXTURES / "bframes_48k_stereo.ts"
-    out = tmp_path / "out.mp4"
+def child_env():
     # The child imports the same build of the package as this process.
     path = [str(Path(morvex.__file__).parent.parent), os.environ.get("PYTHONPATH", "")]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
-    done = subprocess.run([sys.executable, "-m", "morvex", "convert", str(source), str(out)],
-                          env=env, capture_output=True, text=True)
+    return env
+
+
+def script():
+    """The console script installed beside the interpreter, if any."""
+    found = Path(sys.executable).with_name("morvex")
+    if found.exists():
+        return [str(found)]
+    if IN_CI:
+        pytest.fail("the morvex console script is not installed")
+    pytest.skip("the morvex console script is not installed (development build)")
+
+
+LAUNCHERS = {"python -m morvex": lambda: [sys.executable, "-m", "morvex"], "morvex": script}
+
+
+def frame_count(path: Path) -> int:
+    with av.open(str(path)) as container:
+        return sum(1 for _ in container.decode(video=0))
+
+
+@pytest.mark.parametrize("launcher", LAUNCHERS, ids=list(LAUNCHERS))
+def test_launchers_convert_a_file_and_tell_the_version(tmp_path, launcher):
+    source = FIXTURES / "bframes_48k_stereo.ts"
+    out = tmp_path / "out.mp4"
+    command = LAUNCHERS[launcher]()
+    done = subprocess.run([*command, "convert", str(source), str(out)], env=child_env(),
+                          capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert out.read_bytes() == morvex.convert_ts_to_mp4(source.read_bytes())
-    # The demultiplexer's report reaches the terminal.
-    assert done.stdout.startswith("Found PIDs - Video: 256, Audio: 257\n")
+    # The demultiplexer's report reaches the terminal for one file.
+    assert "Found PIDs - Video: 256, Audio: 257\n" in done.stdout
+    version = subprocess.run([*command, "--version"], env=child_env(), capture_output=True, text=True)
+    assert (version.returncode, version.stdout) == (0, f"morvex {morvex.__version__}\n")
 
 
-# command, inputs, the module call it must equal
+# command, inputs, the module call the output must equal
 COMMANDS = [
     ("convert", ["video_only.ts"], lambda d: morvex.convert_ts_to_mp4(*d)),
     ("defragment", ["av_frag.mp4"], lambda d: morvex.defragment_mp4(*d)),
     ("reset", ["av_regular.mp4"], lambda d: morvex.reset_mp4_timestamps(*d)),
     ("mux", ["video_frag.mp4", "audio_frag.mp4"], lambda d: morvex.mux_fmp4_tracks(*d)),
+    ("thumbnail", ["video_only.ts"], lambda d: morvex.extract_thumbnail_from_ts(*d)),
+    ("thumbnail", ["av_regular.mp4"], lambda d: morvex.extract_thumbnail_from_mp4(*d)),
 ]
 
 
-@pytest.mark.parametrize("command,inputs,call", COMMANDS, ids=[c[0] for c in COMMANDS])
+@pytest.mark.parametrize("command,inputs,call", COMMANDS, ids=[f"{c[0]}-{c[1][0]}" for c in COMMANDS])
 def test_commands_write_the_module_result(tmp_path, command, inputs, call):
     out = tmp_path / "out"
     assert main([command, *(str(FIXTURES / i) for i in inputs), str(out)]) == 0
     assert out.read_bytes() == call([(FIXTURES / i).read_bytes() for i in inputs])
+    # Nothing but the output is left in the folder (no temporary file).
+    assert os.listdir(tmp_path) == ["out"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_batch_into_a_folder(tmp_path, jobs):
+    sources = [str(FIXTURES / name) for name in TS_FILES]
+    assert main(["convert", *sources, "-d", str(tmp_path), "-j", jobs, "-q"]) == 0
+    assert sorted(os.listdir(tmp_path)) == sorted(Path(n).stem + ".mp4" for n in TS_FILES)
+    for name in TS_FILES:
+        out = tmp_path / (Path(name).stem + ".mp4")
+        assert out.read_bytes() == morvex.convert_ts_to_mp4((FIXTURES / name).read_bytes())
+    # A player sees every picture of the source.
+    assert frame_count(tmp_path / "bframes_48k_stereo.mp4") == 50
+
+
+def test_batch_of_thumbnails_and_mux_pairs(tmp_path):
+    assert main(["thumbnail", str(FIXTURES / "video_only.ts"), str(FIXTURES / "av_regular.mp4"),
+                 "-d", str(tmp_path), "-j", "2"]) == 0
+    assert sorted(os.listdir(tmp_path)) == ["av_regular.h264", "video_only.h264"]
+    pair = [str(FIXTURES / "video_frag.mp4"), str(FIXTURES / "audio_frag.mp4")]
+    assert main(["mux", *pair, "-d", str(tmp_path)]) == 0
+    assert (tmp_path / "video_frag.mp4").exists()
+
+
+def test_a_failing_file_does_not_stop_the_batch(tmp_path, capsys):
+    bad = tmp_path / "bad.ts"
+    bad.write_bytes(b"\x00" * 400)
+    outdir = tmp_path / "out"
+    outdir.mkdir()
+    assert main(["convert", str(bad), str(FIXTURES / "video_only.ts"), "-d", str(outdir), "-j", "2"]) == 1
+    assert os.listdir(outdir) == ["video_only.mp4"]
+    assert f"morvex convert: {bad}: No valid TS sync byte found" in capsys.readouterr().err
+
+
+def run_child(args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "morvex", *args], input=stdin, env=child_env(),
+                          capture_output=True)
+
+
+def test_standard_input_and_output(tmp_path):
+    source = (FIXTURES / "av_frag.mp4").read_bytes()
+    done = run_child(["defragment", "-", "-"], stdin=source)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout == morvex.defragment_mp4(source)
+    # '-' on one side only.
+    out = tmp_path / "out.mp4"
+    assert run_child(["defragment", "-", str(out)], stdin=source).returncode == 0
+    assert out.read_bytes() == morvex.defragment_mp4(source)
+    done = run_child(["defragment", str(FIXTURES / "av_frag.mp4"), "-"])
+    assert done.stdout == morvex.defragment_mp4(source)
+
+
+def printing_job(data, name):
+    print("report line")
+    return b"result"
+
+
+@pytest.mark.parametrize("flags,stdout,stderr", [
+    ([], b"result", "report line\n"),        # the result owns standard output
+    (["-q"], b"result", ""),                 # -q: the report goes nowhere
+])
+def test_report_moves_off_standard_output(monkeypatch, tmp_path, flags, stdout, stderr):
+    # A job that reports through sys.stdout, as the demultiplexer does.
+    monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(run=printing_job))
+    out, err = io.TextIOWrapper(io.BytesIO()), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    source = tmp_path / "in.ts"
+    source.write_bytes(b"G")
+    assert main(["convert", str(source), "-", *flags]) == 0
+    out.flush()
+    assert out.buffer.getvalue() == stdout
+    assert err.getvalue() == stderr
+
+
+def test_report_stays_on_standard_output_for_a_file(monkeypatch, tmp_path, capsys):
+    monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(run=printing_job))
+    assert main(["convert", str(FIXTURES / "video_only.ts"), str(tmp_path / "o.mp4")]) == 0
+    assert capsys.readouterr().out == "report line\n"
+
+
+# What is refused: argv (with {placeholders}), the message's start; the
+# output must keep its content.
+REFUSALS = [
+    (["reset", "{copy}", "{out}"], "morvex reset: {out}: already exists (use -y to overwrite)"),
+    (["reset", "{copy}", "{copy}", "-y"], "morvex reset: {copy}: is the input {copy}"),
+    (["reset", "{copy}", "{link}", "-y"], "morvex reset: {link}: is the input {copy}"),
+    (["reset", "{copy}", "{hard}", "-y"], "morvex reset: {hard}: is the input {copy}"),
+    (["reset", "{copy}", "-d", "{tmp}", "-y"], "morvex reset: {copy}: is the input {copy}"),
+    (["mux", "{copy}", "{other}", "{other}", "-y"], "morvex mux: {other}: is the input {other}"),
+]
+
+
+@pytest.mark.parametrize("argv,message", REFUSALS, ids=["exists", "same", "symlink", "hardlink", "outdir", "mux"])
+def test_refusals_keep_the_files(tmp_path, capsys, argv, message):
+    copy = tmp_path / "in.mp4"
+    shutil.copy(FIXTURES / "av_regular.mp4", copy)
+    other = tmp_path / "other.mp4"
+    shutil.copy(FIXTURES / "audio_frag.mp4", other)
+    out = tmp_path / "out.mp4"
+    out.write_bytes(b"keep me")
+    (tmp_path / "link.mp4").symlink_to(copy)
+    os.link(copy, tmp_path / "hard.mp4")
+    paths = {"copy": copy, "out": out, "link": tmp_path / "link.mp4", "hard": tmp_path / "hard.mp4",
+             "tmp": tmp_path, "other": other}
+    before = {p: p.read_bytes() for p in (copy, other, out)}
+    assert main([a.format(**paths) for a in argv]) == 1
+    assert capsys.readouterr().err.startswith(message.format(**paths))
+    assert {p: p.read_bytes() for p in before} == before
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+
+
+def test_overwrite_with_y(tmp_path):
+    out = tmp_path / "out.mp4"
+    out.write_bytes(b"old")
+    assert main(["convert", str(FIXTURES / "video_only.ts"), str(out), "-y"]) == 0
+    assert out.read_bytes() == morvex.convert_ts_to_mp4((FIXTURES / "video_only.ts").read_bytes())
+
+
+# argv, exit status, start of standard error
+FAILURES = [
+    (["convert", "{bad}", "{out}"], 1, "morvex convert: {bad}: No valid TS sync byte found"),
+    (["convert", "{missing}", "{out}"], 1, "morvex convert: {missing}: No such file"),
+    (["convert", "{bad}"], 1, "morvex convert: expected IN OUT"),
+    (["convert", "{bad}", "{bad}", "{out}"], 1, "morvex convert: expected IN OUT"),
+    (["convert", "{bad}", "-d", "{missing}"], 1, "morvex convert: {missing}: not a directory"),
+    (["convert", "-", "-d", "{tmp}"], 1, "morvex convert: '-' (standard input) needs an output path"),
+    (["convert", "{bad}", "{tmp}/x/bad.ts", "-d", "{tmp}"], 1, "morvex convert: {bad} and"),
+    (["convert", "{bad}", "{out}", "-j", "-1"], 2, "usage:"),
+    (["convert", "{bad}", "{out}", "-q", "-v"], 2, "usage:"),
+    (["concat", "{bad}", "{out}"], 2, "usage:"),
+]
+
+
+@pytest.mark.parametrize("argv,status,message", FAILURES, ids=[" ".join(f[0]) for f in FAILURES])
+def test_failures_and_exit_statuses(tmp_path, capsys, argv, status, message):
+    bad = tmp_path / "bad.ts"
+    bad.write_bytes(b"\x00" * 400)
+    paths = {"bad": bad, "missing": tmp_path / "missing.ts", "out": tmp_path / "out.mp4", "tmp": tmp_path}
+    try:
+        rc = main([a.format(**paths) for a in argv])
+    except SystemExit as e:  # argparse's usage errors
+        rc = e.code
+    assert rc == status
+    assert capsys.readouterr().err.startswith(message.format(**paths))
+    assert not (tmp_path / "out.mp4").exists()
+    assert os.listdir(tmp_path) == ["bad.ts"]
+
+
+# command, fixture, the hint after the failure
+HINTS = [
+    ("defragment", "video_only.ts", "input looks like an MPEG transport stream; try `morvex convert`"),
+    ("convert", "av_frag.mp4", "input looks like a fragmented MP4; try `morvex defragment`"),
+    ("reset", "wrap.ts", "input looks like an MPEG transport stream; try `morvex convert`"),
+    ("defragment", "av_regular.mp4", "input looks like a regular MP4; try `morvex reset`"),
+]
+
+
+@pytest.mark.parametrize("command,name,advice", HINTS, ids=[f"{h[0]}-{h[1]}" for h in HINTS])
+def test_wrong_kind_of_input_gets_a_hint(tmp_path, capsys, command, name, advice):
+    assert main([command, str(FIXTURES / name), str(tmp_path / "out")]) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith(f"morvex {command}: {FIXTURES / name}: ")
+    assert err[1] == f"morvex: {advice}"
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name,kind", [
+    ("video_only.ts", TS), ("wrap.ts", TS), ("av_frag.mp4", FRAGMENTED), ("video_frag.mp4", FRAGMENTED),
+    ("hls/seg0.m4s", FRAGMENTED), ("av_regular.mp4", REGULAR), ("audio_first.mp4", REGULAR),
+])
+def test_sniffed_kinds_of_the_fixtures(name, kind):
+    assert sniff((FIXTURES / name).read_bytes()) == kind
 
 
 @pytest.mark.parametrize("content,name,expected", [
     ((FIXTURES / "video_only.ts").read_bytes(), "clip.bin", True),
     ((FIXTURES / "av_regular.mp4").read_bytes(), "clip.ts", False),
     (b"\x47" + bytes(50), "clip.m2ts", True),
-    (b"\x47" + bytes(50), "clip.mp4", False),
+    (b"\x00" * 51, "clip.m2ts", True),
+    (b"\x00" * 51, "clip.mp4", False),
+    (b"\x47" + bytes(187) + b"\x00", "clip.ts", True),  # second sync byte missing: by the name
 ])
 def test_thumbnail_input_kind(content, name, expected):
     assert looks_like_ts(content, name) is expected
 
 
-@pytest.mark.parametrize("argv,message", [
-    (["convert", "{bad}", "{out}"], "morvex convert: No valid TS sync byte found"),
-    (["convert", "{missing}", "{out}"], "morvex convert: "),
-])
-def test_errors_exit_with_1(tmp_path, capsys, argv, message):
-    bad = tmp_path / "bad.ts"
-    bad.write_bytes(b"\x00" * 400)
-    paths = {"bad": bad, "missing": tmp_path / "missing.ts", "out": tmp_path / "out.mp4"}
-    assert main([a.format(**paths) for a in argv]) == 1
-    assert capsys.readouterr().err.startswith(message)
-    assert not (tmp_path / "out.mp4").exists()
+class FullDisk:
+    """A file whose write stops part way, as on a full disk."""
+
+    def __init__(self, f):
+        self.f = f
+
+    def write(self, data):
+        self.f.write(data[:100])
+        raise OSError(28, "No space left on device")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.f.close()
+
+
+def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, capsys):
+    def opener(file, mode="r", *args, **kwargs):
+        f = open(file, mode, *args, **kwargs)
+        return FullDisk(f) if "w" in mode else f
+
+    monkeypatch.setattr(cli, "open", opener, raising=False)
+    out = tmp_path / "out.mp4"
+    assert main(["convert", str(FIXTURES / "video_only.ts"), str(out)]) == 1
+    assert "No space left on device" in capsys.readouterr().err
+    assert os.listdir(tmp_path) == []
+
+
+def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeypatch, capsys):
+    # The job waits until Ctrl-C has reached the main thread (in its wait
+    # for the workers), then converts; its result must not be put in place.
+    interrupted = cli.threading.Event()
+    convert = cli.COMMANDS["convert"]
+
+    def slow_job(data, name):
+        interrupted.wait(30)
+        return convert.run(data, name)
+
+    def interrupted_wait(self, timeout=None):
+        interrupted.set()
+        raise KeyboardInterrupt
+
+    monkeypatch.setitem(cli.COMMANDS, "convert", convert._replace(run=slow_job))
+    real_join = cli.threading.Thread.join
+    monkeypatch.setattr(cli.threading.Thread, "join", interrupted_wait)
+    rc = main(["convert", str(FIXTURES / "bframes_48k_stereo.ts"), str(tmp_path / "out.mp4")])
+    monkeypatch.setattr(cli.threading.Thread, "join", real_join)
+    assert rc == 130
+    assert capsys.readouterr().err == "morvex convert: interrupted\n"
+    for thread in cli.threading.enumerate():
+        if thread.name == "morvex-job":
+            thread.join(30)
+    assert os.listdir(tmp_path) == []

@@ -1,6 +1,8 @@
-"""Builds the C++ unit tests of the core with CMake and runs them.
+"""Runs the C++ unit tests of the core.
 
-Without CMake or GoogleTest the test is skipped on a developer machine and
+With MORVEX_CPP_TESTS naming a built test binary (CI builds the tests once
+with CMake and runs them with ctest, then points here), that binary is run.
+Otherwise the tests are built with CMake first. Without CMake or GoogleTest the test is skipped on a developer machine and
 fails in CI (CI=true), where a missing tool must not pass silently. With
 MORVEX_SANITIZE=1 the core and the tests are built with AddressSanitizer and
 UndefinedBehaviorSanitizer.
@@ -39,6 +41,11 @@ def run(cmd, **kw) -> subprocess.CompletedProcess:
 
 @pytest.fixture(scope="session")
 def unit_test_binary(tmp_path_factory):
+    prebuilt = os.environ.get("MORVEX_CPP_TESTS")
+    if prebuilt:
+        if not os.access(prebuilt, os.X_OK):
+            pytest.fail(f"MORVEX_CPP_TESTS={prebuilt} is not an executable")
+        return Path(prebuilt)
     cmake = shutil.which("cmake")
     if cmake is None:
         unavailable("cmake not found")

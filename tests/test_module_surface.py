@@ -31,21 +31,16 @@ PUBLIC = [
 ]
 FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:]
 
-# name, text signature, docstring body
+# name, text signature, the exceptions its docstring must name
 DOCS = [
-    ("convert_ts_to_mp4", "(data, reset_timestamps=False)", "MPEG-TS 를 MP4 로 변환한다."),
-    ("defragment_mp4", "(data)", "fragmented MP4 를 일반 MP4 로 펼친다."),
-    ("reset_mp4_timestamps", "(data)", "MP4 타임스탬프를 0 부터 시작하도록 되돌린다."),
-    ("convert_mp4_reset_timestamps", "(data)", "fMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."),
-    ("mux_fmp4_tracks", "(video, audio)", "따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 로 합친다."),
-    ("extract_thumbnail_from_ts", "(data)", "TS 의 첫 키프레임을 뽑는다."),
-    ("extract_thumbnail_from_mp4", "(data)", "MP4 의 첫 키프레임을 뽑는다."),
-    (
-        "convert_ts_to_fmp4",
-        "(data)",
-        "Convert an MPEG-TS to fragmented MP4: an initialisation segment, then one moof/mdat fragment per "
-        "video GOP with the audio of the same span.",
-    ),
+    ("convert_ts_to_mp4", "(data, reset_timestamps=False)", ["TypeError", "ValueError", "MemoryError"]),
+    ("defragment_mp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("reset_mp4_timestamps", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("convert_mp4_reset_timestamps", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("mux_fmp4_tracks", "(video, audio)", ["TypeError", "ValueError", "MemoryError"]),
+    ("extract_thumbnail_from_ts", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("extract_thumbnail_from_mp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("convert_ts_to_fmp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
 HAS_NOTES = sys.version_info >= (3, 11)
@@ -86,7 +81,7 @@ def test_version_matches_the_package_metadata():
 
 def test_module_identity():
     assert m.__name__ == "morvex._morvex"
-    assert m.__doc__ == ""
+    assert m.__doc__.isascii() and "bytes" in m.__doc__
     assert Path(m.__file__).name == "_morvex.abi3.so"
     # The package re-exports the extension's surface unchanged.
     assert morvex.__all__ == m.__all__
@@ -99,13 +94,44 @@ def test_all_lists_the_public_names_in_order():
     assert all(hasattr(m, name) for name in m.__all__)
 
 
-@pytest.mark.parametrize("name,signature,doc", DOCS, ids=[d[0] for d in DOCS])
-def test_docstring_and_text_signature(name, signature, doc):
+def check_doc(doc, raises):
+    """An English docstring that says what the call returns and raises."""
+    assert doc and doc.isascii(), doc
+    assert "Returns" in doc or "returns" in doc
+    for exception in raises:
+        assert exception in doc
+
+
+@pytest.mark.parametrize("name,signature,raises", DOCS, ids=[d[0] for d in DOCS])
+def test_docstring_and_text_signature(name, signature, raises):
     f = getattr(m, name)
     assert f.__text_signature__ == signature
-    assert f.__doc__ == doc
+    check_doc(f.__doc__, raises)
     assert str(inspect.signature(f)) == signature
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
+
+
+# member, text signature (None for the property)
+MEMBERS = [
+    ("set_init_segment", "($self, data)"),
+    ("process_segment", "($self, data)"),
+    ("reset", "($self)"),
+]
+
+
+@pytest.mark.parametrize("name,signature", MEMBERS, ids=[x[0] for x in MEMBERS])
+def test_processor_member_docstrings(name, signature):
+    member = getattr(m.FragmentedMP4Processor, name)
+    assert member.__text_signature__ == signature
+    check_doc(member.__doc__, ["RuntimeError"])
+
+
+def test_processor_class_and_property_docstrings():
+    cls = m.FragmentedMP4Processor
+    assert cls.__text_signature__ == "()"
+    assert cls.__doc__.isascii() and "RuntimeError" in cls.__doc__
+    doc = cls.base_decode_time.__doc__
+    assert doc.isascii() and "None" in doc
 
 
 # --- argument binding ----------------------------------------------------------
@@ -314,7 +340,15 @@ def test_mux_keywords_in_any_order():
 # --- threads -------------------------------------------------------------------
 
 def test_threads_convert_at_once_with_identical_results():
-    inputs = [p.read_bytes() for p in sorted(FIXTURES.glob("*.ts"))] or [small_ts(25), small_ts(10, audio=False)]
+    def converts(data: bytes) -> bool:
+        try:
+            m.convert_ts_to_mp4(data)
+            return True
+        except ValueError:  # a fixture of a kind the module does not carry
+            return False
+
+    inputs = [d for d in (p.read_bytes() for p in sorted(FIXTURES.glob("*.ts"))) if converts(d)]
+    inputs = inputs or [small_ts(25), small_ts(10, audio=False)]
     expected = [m.convert_ts_to_mp4(d) for d in inputs]
     jobs = inputs * 4
     with ThreadPoolExecutor(4) as pool:
@@ -371,27 +405,3 @@ def test_report_of_a_stream_without_tables(capfd):
         "Total audio frames collected: 0",
         "Total video frames collected: 0",
     ]
-
-
-# --- type stubs ----------------------------------------------------------------
-
-def stub_functions():
-    import ast
-
-    stub = Path(m.__file__).with_name("_morvex.pyi")
-    tree = ast.parse(stub.read_text())
-    out = {}
-    for node in tree.body:
-        if isinstance(node, ast.FunctionDef):
-            args = node.args
-            defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
-            out[node.name] = [(a.arg, d) for a, d in zip(args.args, defaults)]
-    return out
-
-
-def test_type_stubs_match_the_module():
-    stubs = stub_functions()
-    assert sorted(stubs) == sorted(FUNCTIONS)
-    for name, params in stubs.items():
-        runtime = inspect.signature(getattr(m, name)).parameters.values()
-        assert params == [(p.name, None if p.default is p.empty else p.default) for p in runtime], name

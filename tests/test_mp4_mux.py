@@ -68,3 +68,18 @@ def test_tracks_without_samples_are_refused_not_written_empty():
     b = ftyp() + moov(mvhd(), trak(2, 1000))
     with pytest.raises(ValueError, match="^track_id 1 has no samples that can be read$"):
         morvex.mux_fmp4_tracks(a, b)
+
+
+def test_track_references_follow_a_renumbered_track():
+    # The second file's track 1 takes ID 3; its track 2 refers to it through tref.
+    tref = box("tref", box("sync", u32(1)))
+    samples, media = sized([4], 7, duration=1000)
+    texts, text_media = sized([2], 8, duration=1000)
+    second = (ftyp() + moov(mvhd(), trak(1, 48000, handler=b"soun"), trak(2, 1000, handler=b"text", extra=tref),
+                            box("mvex", box("trex", bytes(24))))
+              + moof_mdat(1, [Traf(1, [Run(samples, media)]), Traf(2, [Run(texts, text_media)])]))
+    out = morvex.mux_fmp4_tracks(VIDEO, second)
+    ids = [header_fields(t.find("tkhd"))["id"] for t in find(out, "moov").find_all("trak")]
+    assert ids == [1, 3, 2]
+    (text,) = [t for t in find(out, "moov").find_all("trak") if t.find("tref") is not None]
+    assert text.find("tref", "sync").payload == u32(3)

@@ -145,6 +145,58 @@ block_hls_vod() {
         -hls_fmp4_init_filename init.mp4 -hls_segment_filename "$dir/seg%d.m4s" "$dir/stream.m3u8"
 }
 
+# --- transport streams as broadcast, capture and HLS produce them ------------
+# 1 s streams: MP3 (MPEG-1 Layer III, 44.1 kHz, stream type 0x03), MP2 at
+# 24 kHz (MPEG-2 Layer II, stream type 0x04), AC-3 (stream type 0x81), HEVC
+# (stream type 0x24), a 640x360 recording to join behind a 320x240 one, and
+# two HLS transport-stream renditions (the second's clock starts at 1000 s)
+# whose segments are joined across the discontinuity. bframes_48k_stereo.ts
+# cut by time with a stream copy that keeps the pictures in front of the
+# first key frame (-copyinkf). Run after block_ts.
+block_ts_real() {
+    local short=(-f lavfi -i "testsrc2=size=320x240:rate=25:duration=1")
+    local tone1="sine=frequency=440:sample_rate=48000:duration=1"
+    ff "${short[@]}" -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=1" -ac 2 "${x264[@]}" -bf 2 \
+        -c:a libmp3lame -b:a 64k -f mpegts "$out/mp3_audio.ts"
+    ff "${short[@]}" -f lavfi -i "sine=frequency=440:sample_rate=24000:duration=1" -ac 1 "${x264[@]}" -bf 0 \
+        -c:a mp2 -b:a 48k -f mpegts "$out/mp2_audio.ts"
+    ff "${short[@]}" -f lavfi -i "$tone1" -ac 2 "${x264[@]}" -bf 0 \
+        -c:a ac3 -b:a 64k -f mpegts "$out/ac3_audio.ts"
+    ff "${short[@]}" -c:v libx265 -preset veryfast -crf 36 -pix_fmt yuv420p -g 25 \
+        -x265-params log-level=error -f mpegts "$out/hevc.ts"
+    ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=1" -f lavfi -i "$tone1" -ac 2 "${x264[@]}" -bf 2 \
+        -c:a aac -b:a 64k -f mpegts "$out/size640.ts"
+    local name offset
+    for name in a b; do
+        offset=0; [ $name = b ] && offset=1000
+        mkdir -p "$out/hls_ts_$name"
+        rm -f "$out/hls_ts_$name"/*
+        ff "${short[@]}" -f lavfi -i "$tone1" -ac 2 "${x264[@]}" -g 12 -bf 0 \
+            -c:a aac -b:a 64k -output_ts_offset $offset \
+            -f hls -hls_time 0.5 -hls_playlist_type vod -hls_segment_type mpegts \
+            -hls_segment_filename "$out/hls_ts_$name/seg%d.ts" "$out/hls_ts_$name/stream.m3u8"
+    done
+    ff -i "$out/bframes_48k_stereo.ts" -ss 0.5 -c copy -copyinkf -f mpegts "$out/cut_by_time.ts"
+}
+
+# --- HEVC video, AC-3 and E-AC-3 audio ---------------------------------------
+# HEVC with x265's default B-frames and a key frame a second, beside AAC; the
+# same video as fragmented MP4 with the hvc1 sample entry; H.264 beside AC-3
+# (stereo, 96 kbit/s) and beside E-AC-3 (5.1, so acmod 7 with the LFE).
+# Not run by default: these are for the codec work in progress and are not
+# committed yet (they would take the fixtures past their size budget).
+block_hevc_ac3() {
+    local x265=(-c:v libx265 -preset ultrafast -crf 34 -pix_fmt yuv420p -x265-params keyint=25:log-level=error)
+    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x265[@]}" \
+        -c:a aac -b:a 48k -f mpegts "$out/hevc_aac.ts"
+    ff "${video_src[@]}" "${x265[@]}" -tag:v hvc1 \
+        -movflags frag_keyframe+empty_moov+default_base_moof "$out/hevc_frag.mp4"
+    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 2 "${x264[@]}" -bf 2 \
+        -c:a ac3 -b:a 96k -f mpegts "$out/h264_ac3.ts"
+    ff "${video_src[@]}" -f lavfi -i "$(tone 48000)" -ac 6 "${x264[@]}" -bf 2 \
+        -c:a eac3 -b:a 96k -f mpegts "$out/h264_eac3.ts"
+}
+
 blocks=("$@")
-[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod)
+[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod ts_real)
 for b in "${blocks[@]}"; do "block_$b"; done

@@ -1,33 +1,28 @@
 from typing import Final, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = [
+    "__version__",
+    "convert_ts_to_mp4",
+    "defragment_mp4",
+    "reset_mp4_timestamps",
+    "convert_mp4_reset_timestamps",
+    "mux_fmp4_tracks",
+    "extract_thumbnail_from_ts",
+    "extract_thumbnail_from_mp4",
+    "FragmentedMP4Processor",
+    "convert_ts_to_fmp4",
+]
 
-def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False) -> bytes:
-    """MPEG-TS 를 MP4 로 변환한다."""
-
-def defragment_mp4(data: bytes) -> bytes:
-    """fragmented MP4 를 일반 MP4 로 펼친다."""
-
-def reset_mp4_timestamps(data: bytes) -> bytes:
-    """MP4 타임스탬프를 0 부터 시작하도록 되돌린다."""
-
-def convert_mp4_reset_timestamps(data: bytes) -> bytes:
-    """fMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."""
-
-def mux_fmp4_tracks(video: bytes, audio: bytes) -> bytes:
-    """따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 로 합친다."""
-
-def extract_thumbnail_from_ts(data: bytes) -> bytes:
-    """TS 의 첫 키프레임을 뽑는다."""
-
-def extract_thumbnail_from_mp4(data: bytes) -> bytes:
-    """MP4 의 첫 키프레임을 뽑는다."""
-
+def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False) -> bytes: ...
+def defragment_mp4(data: bytes) -> bytes: ...
+def reset_mp4_timestamps(data: bytes) -> bytes: ...
+def convert_mp4_reset_timestamps(data: bytes) -> bytes: ...
+def mux_fmp4_tracks(video: bytes, audio: bytes) -> bytes: ...
+def extract_thumbnail_from_ts(data: bytes) -> bytes: ...
+def extract_thumbnail_from_mp4(data: bytes) -> bytes: ...
 @final
 class FragmentedMP4Processor:
-    """세그먼트를 이어서 받아 처리하는 fMP4 처리기."""
-
     def __init__(self) -> None: ...
     def set_init_segment(self, data: bytes) -> None: ...
     def process_segment(self, data: bytes) -> bytes: ...
@@ -35,5 +30,4 @@ class FragmentedMP4Processor:
     @property
     def base_decode_time(self) -> int | None: ...
 
-def convert_ts_to_fmp4(data: bytes) -> bytes:
-    """Convert an MPEG-TS to fragmented MP4: an initialisation segment, then one moof/mdat fragment per video GOP with the audio of the same span."""
+def convert_ts_to_fmp4(data: bytes) -> bytes: ...

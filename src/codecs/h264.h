@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "common/bytes.h"
 
@@ -26,43 +29,100 @@ enum NalType : uint8_t {
 
 inline bool is_slice(uint8_t type) { return type >= 1 && type <= 5; }
 
-// Length of the start code at `i` (4 for 00 00 00 01, tested first; 3 for
-// 00 00 01), or 0 when none begins there.
-inline size_t start_code_at(ByteSpan b, size_t i) {
-    const size_t n = b.size();
-    if (i + 3 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 0 && b[i + 3] == 1) return 4;
-    if (i + 2 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return 3;
-    return 0;
-}
-
+// A NAL unit of an Annex B stream, by position in the stream.
 struct Nal {
-    size_t start;   // first byte of the start code
-    size_t header;  // the NAL header byte
-    size_t end;     // one past the last byte (where the next start code begins)
+    uint64_t start;   // first byte of the start code
+    uint64_t header;  // the NAL header byte
+    uint64_t end;     // one past the last byte (where the next start code begins)
+    uint8_t header_byte;
+    uint8_t second_byte;  // the byte after the header (0 when there is none)
+    uint8_t third_byte;   // and the one after that (HEVC's header is two bytes)
 
-    size_t size() const { return end - header; }
+    uint8_t type() const { return header_byte & 0x1F; }
+    uint64_t size() const { return end - header; }
+    // first_mb_in_slice (the first ue(v) of the slice header) is 0 exactly
+    // when the bit after the NAL header byte is 1: the slice starts a picture.
+    bool starts_picture() const { return end > header + 1 && (second_byte & 0x80); }
 };
 
-// The first NAL unit whose start code begins at or after `from`. Zero bytes
-// before a start code other than its own stay in the preceding unit; a
-// start code ends the unit before it even when no byte follows it.
-std::optional<Nal> next_nal(ByteSpan b, size_t from);
-
-inline uint8_t nal_type(ByteSpan b, const Nal& nal) { return b[nal.header] & 0x1F; }
-
-// Calls `f(nal)` for each NAL unit of an Annex B run, in order.
-template <typename F>
-void for_each_nal(ByteSpan b, F&& f) {
-    size_t pos = 0;
-    while (auto nal = next_nal(b, pos)) {
-        f(*nal);
-        if (nal->end >= b.size()) break;
-        pos = nal->end;
-    }
+// Where each 00 00 01 of a stream in pieces begins, across piece
+// boundaries. `Pieces` has for_each_piece(f(ByteSpan)).
+template <typename Pieces>
+std::vector<uint64_t> three_byte_codes(const Pieces& pieces) {
+    std::vector<uint64_t> codes;
+    uint64_t base = 0;
+    uint8_t last = 1, before_last = 1;  // the two bytes before the current piece
+    pieces.for_each_piece([&](ByteSpan piece) {
+        const uint8_t* d = piece.data();
+        const size_t n = piece.size();
+        size_t j = 0;
+        while (j < n) {
+            const void* hit = std::memchr(d + j, 1, n - j);
+            if (hit == nullptr) break;
+            const size_t q = size_t(static_cast<const uint8_t*>(hit) - d);
+            const uint8_t b1 = q >= 1 ? d[q - 1] : last;
+            const uint8_t b2 = q >= 2 ? d[q - 2] : q == 1 ? last : before_last;
+            if (b1 == 0 && b2 == 0 && base + q >= 2) codes.push_back(base + q - 2);
+            j = q + 1;
+        }
+        if (n >= 2) {
+            before_last = d[n - 2];
+            last = d[n - 1];
+        } else if (n == 1) {
+            before_last = last;
+            last = d[0];
+        }
+        base += n;
+    });
+    return codes;
 }
 
-// first_mb_in_slice (the first ue(v) of the slice header) is 0 exactly
-// when the bit after the NAL header byte is 1: the slice starts a picture.
-inline bool slice_starts_picture(ByteSpan nal_unit) { return nal_unit.size() > 1 && (nal_unit[1] & 0x80); }
+// The NAL units of an Annex B stream that lies in pieces (one logical
+// stream: the pieces one after the other), in order. Zero bytes before a
+// start code other than its own stay in the preceding unit; a start code
+// ends the unit before it even when no byte follows it. `Pieces` has
+// for_each_piece(f(ByteSpan)), at(position) and size.
+template <typename Pieces>
+std::vector<Nal> split_nal_units(const Pieces& b) {
+    const std::vector<uint64_t> codes = three_byte_codes(b);
+    std::vector<Nal> nals;
+    uint64_t from = 0;  // where the search for the next unit begins
+    size_t k = 0;
+    while (k < codes.size()) {
+        const uint64_t c = codes[k];
+        // A zero byte before 00 00 01 makes it the four-byte form.
+        const uint64_t start = (c > from && b.at(c - 1) == 0) ? c - 1 : c;
+        const uint64_t header = c + 3;
+        if (header >= b.size) break;
+        // The unit ends where the next start code begins.
+        size_t next = k + 1;
+        while (next < codes.size() && codes[next] < header + 1) ++next;
+        uint64_t end = b.size;
+        if (next < codes.size()) {
+            const uint64_t nx = codes[next];
+            end = (nx >= header + 2 && b.at(nx - 1) == 0) ? nx - 1 : nx;
+        }
+        nals.push_back(Nal{start, header, end, b.at(header), header + 1 < end ? b.at(header + 1) : uint8_t(0),
+                           header + 2 < end ? b.at(header + 2) : uint8_t(0)});
+        if (end >= b.size) break;
+        from = end;
+        k = next;
+    }
+    return nals;
+}
+
+// A contiguous stream as one piece.
+struct OnePiece {
+    ByteSpan bytes;
+    uint64_t size;
+    explicit OnePiece(ByteSpan b) : bytes(b), size(b.size()) {}
+    template <typename F>
+    void for_each_piece(F&& f) const {
+        f(bytes);
+    }
+    uint8_t at(uint64_t pos) const { return bytes[size_t(pos)]; }
+};
+
+inline std::vector<Nal> split_nal_units(ByteSpan stream) { return split_nal_units(OnePiece(stream)); }
 
 }  // namespace morvex::h264

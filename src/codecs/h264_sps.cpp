@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "codecs/annexb.h"
 #include "codecs/bit_reader.h"
 
 namespace morvex::h264 {
@@ -32,23 +33,6 @@ bool has_chroma_fields(uint8_t profile_idc) {
         default:
             return false;
     }
-}
-
-// The RBSP of a NAL unit (7.4.1): every 0x03 after two zero bytes is an
-// emulation-prevention byte and is dropped.
-std::vector<uint8_t> rbsp_of(ByteSpan payload) {
-    std::vector<uint8_t> out;
-    out.reserve(payload.size());
-    unsigned zeros = 0;
-    for (uint8_t b : payload) {
-        if (zeros >= 2 && b == 3) {
-            zeros = 0;
-            continue;
-        }
-        out.push_back(b);
-        zeros = b == 0 ? zeros + 1 : 0;
-    }
-    return out;
 }
 
 // vui_parameters() (E.1.1) up to timing_info.
@@ -97,7 +81,7 @@ std::optional<uint32_t> parameter_set_id(ByteSpan nal_unit) {
     const size_t skip = (nal_unit[0] & 0x1F) == 7 ? 4 : 1;
     if (nal_unit.size() <= skip) return std::nullopt;
     // Enough bytes for any ue(v) of 32 bits; escapes are removed first.
-    const std::vector<uint8_t> rbsp = rbsp_of(nal_unit.subspan(0, std::min<size_t>(nal_unit.size(), skip + 12)));
+    const std::vector<uint8_t> rbsp = annexb::unescape_rbsp(nal_unit.subspan(0, std::min<size_t>(nal_unit.size(), skip + 12)));
     if (rbsp.size() <= skip) return std::nullopt;
     BitReader r{ByteSpan(rbsp).subspan(skip)};
     return read_ue(r);
@@ -109,7 +93,7 @@ std::optional<Sps> parse_sps(ByteSpan nal_unit) {
     sps.profile_idc = nal_unit[1];
     sps.constraint_flags = nal_unit[2];
     sps.level_idc = nal_unit[3];
-    const std::vector<uint8_t> rbsp = rbsp_of(nal_unit.subspan(4));
+    const std::vector<uint8_t> rbsp = annexb::unescape_rbsp(nal_unit.subspan(4));
     BitReader r{ByteSpan(rbsp)};
     auto id = read_ue(r);
     if (!id) return std::nullopt;

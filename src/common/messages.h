@@ -70,6 +70,7 @@ inline std::string sample_not_in_stsc(uint64_t number) {
 
 // Codecs.
 inline constexpr const char* kInvalidAvcC = "Invalid avcC box";
+inline constexpr const char* kInvalidHvcC = "Invalid hvcC box";
 inline constexpr const char* kNoVideoTrack = "No video track found";
 inline constexpr const char* kNoIdr = "No I-frame found in video stream";
 

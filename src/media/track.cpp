@@ -4,12 +4,25 @@
 
 namespace morvex {
 
-uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
+namespace {
+
+// The bytes of [offset, offset + size) of the track's source at `out`.
+void copy_from_source(const Track& t, uint64_t offset, uint32_t size, uint8_t* out) {
+    if (t.pieces) {
+        t.pieces->copy(offset, size, out);
+        return;
+    }
+    // The sample models only hand out samples inside their source.
     const ByteSpan src = t.source;
+    if (offset <= src.size() && size <= src.size() - offset) std::memcpy(out, src.data() + offset, size);
+    else std::memset(out, 0, size);
+}
+
+}  // namespace
+
+uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
     if (s.nal_count == 0) {
-        // The sample models only hand out samples inside their source.
-        if (s.offset <= src.size() && s.size <= src.size() - s.offset) std::memcpy(p, src.data() + s.offset, s.size);
-        else std::memset(p, 0, s.size);
+        copy_from_source(t, s.offset, s.size, p);
         return p + s.size;
     }
     for (uint32_t k = s.first_nal; k < s.first_nal + s.nal_count; ++k) {
@@ -18,8 +31,7 @@ uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
         p[1] = uint8_t(n.size >> 16);
         p[2] = uint8_t(n.size >> 8);
         p[3] = uint8_t(n.size);
-        if (n.offset <= src.size() && n.size <= src.size() - n.offset) std::memcpy(p + 4, src.data() + n.offset, n.size);
-        else std::memset(p + 4, 0, n.size);
+        copy_from_source(t, n.offset, n.size, p + 4);
         p += 4 + n.size;
     }
     return p;

@@ -12,6 +12,7 @@
 
 #include "common/bytes.h"
 #include "isobmff/track_boxes.h"
+#include "media/source_pieces.h"
 
 namespace morvex {
 
@@ -39,6 +40,9 @@ struct Track {
     uint32_t handler = 0;       // hdlr handler_type: 'vide', 'soun', ...
     uint32_t timescale = 1000;  // media timescale (mdhd)
     ByteSpan source;            // where the samples' bytes are
+    // ... or, when set, the pieces of the input they lie in (positions are
+    // then logical positions of the pieces).
+    const SourcePieces* pieces = nullptr;
     ByteSpan trak;              // the template trak box, header included
     std::vector<Sample> samples;
     std::vector<NalRange> nals;

@@ -69,8 +69,8 @@ std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& 
         if (a.run.track != b.run.track) return a.run.track < b.run.track;
         return a.run.first_sample < b.run.first_sample;
     });
-    // Within a track the chunks stay in decode order whatever the times say.
-    for (auto& pt : per_track) pt.runs.clear();
+    // Ties fall to the track, then the sample, so each track's chunks come
+    // in its own decode order (their start times never decrease).
     std::vector<ChunkRun> order;
     order.reserve(all.size());
     uint64_t pos = 0;
@@ -80,20 +80,6 @@ std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& 
         per_track[timed.run.track].payload_pos.push_back(pos);
         pos += timed.run.bytes;
     }
-    for (auto& pt : per_track) {
-        // Re-sort each track's chunks by sample, carrying their positions.
-        std::vector<size_t> idx(pt.runs.size());
-        for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
-        std::sort(idx.begin(), idx.end(),
-                  [&](size_t a, size_t b) { return pt.runs[a].first_sample < pt.runs[b].first_sample; });
-        TrackChunks sorted;
-        for (size_t i : idx) {
-            sorted.runs.push_back(pt.runs[i]);
-            sorted.payload_pos.push_back(pt.payload_pos[i]);
-        }
-        pt = std::move(sorted);
-    }
-    // The file order follows the positions.
     return order;
 }
 
@@ -326,12 +312,5 @@ Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::
     return p;
 }
 
-Result<Bytes> build_regular_mp4(const Movie& movie) {
-    Mp4Layout layout = MORVEX_TRY(lay_out_regular_mp4(movie));
-    Bytes out;
-    out.resize(size_t(layout.size));
-    write_regular_mp4(movie, layout, out);
-    return out;
-}
 
 }  // namespace morvex

@@ -49,9 +49,6 @@ Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie);
 // Writes the file into `out`, which holds exactly layout.size bytes.
 void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out);
 
-// Both steps into a new buffer.
-Result<Bytes> build_regular_mp4(const Movie& movie);
-
 // The layout, and the writing deferred to storage the caller hands over.
 // `movie` must stay as it is until the output is written; `keep` holds
 // whatever its samples point into.

@@ -1,6 +1,7 @@
 #include "mp4/sample_entries.h"
 
 #include "codecs/avc_config.h"
+#include "codecs/hvcc.h"
 
 namespace morvex {
 namespace {
@@ -33,23 +34,8 @@ void write_esds(ByteWriter& w, uint8_t object_type, std::optional<uint16_t> spec
     w.end_box(box);
 }
 
-void write_audio_entry_fields(ByteWriter& w, uint16_t channels, uint32_t sample_rate) {
-    w.zeros(6);
-    w.u16(1);  // data_reference_index
-    w.zeros(8);
-    w.u16(channels);
-    w.u16(16);  // samplesize
-    w.u16(0);
-    w.u16(0);
-    // 16.16 rate; rates above 65535 Hz do not fit and are left to the esds.
-    w.u32(sample_rate <= 0xFFFF ? sample_rate << 16 : 0);
-}
-
-}  // namespace
-
-void write_avc_entry(ByteWriter& w, bool in_band, uint16_t width, uint16_t height, std::span<const ByteSpan> sps,
-                     std::span<const ByteSpan> pps) {
-    size_t avc1 = w.begin_box(in_band ? "avc3" : "avc1");
+// VisualSampleEntry fields (ISO/IEC 14496-12 12.1.3) after the box header.
+void write_visual_fields(ByteWriter& w, uint16_t width, uint16_t height) {
     w.zeros(6);
     w.u16(1);  // data_reference_index
     w.zeros(16);
@@ -62,21 +48,65 @@ void write_avc_entry(ByteWriter& w, bool in_band, uint16_t width, uint16_t heigh
     w.zeros(32);
     w.u16(0x0018);  // depth
     w.u16(0xFFFF);
+}
+
+// AudioSampleEntry fields (ISO/IEC 14496-12 12.2.3) after the box header.
+void write_audio_fields(ByteWriter& w, uint16_t channels, uint32_t sample_rate) {
+    w.zeros(6);
+    w.u16(1);  // data_reference_index
+    w.zeros(8);
+    w.u16(channels);
+    w.u16(16);  // samplesize
+    w.u16(0);
+    w.u16(0);
+    // 16.16 rate; rates above 65535 Hz do not fit and are left to the
+    // decoder configuration.
+    w.u32(sample_rate <= 0xFFFF ? sample_rate << 16 : 0);
+}
+
+}  // namespace
+
+void write_avc_entry(ByteWriter& w, bool in_band, uint16_t width, uint16_t height, std::span<const ByteSpan> sps,
+                     std::span<const ByteSpan> pps) {
+    size_t box = w.begin_box(in_band ? "avc3" : "avc1");
+    write_visual_fields(w, width, height);
     if (!sps.empty() && !pps.empty()) write_avcc_box(w, sps, pps);
-    w.end_box(avc1);
+    w.end_box(box);
+}
+
+void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan vps, ByteSpan sps, ByteSpan pps,
+                      bool hev1) {
+    size_t box = w.begin_box(hev1 ? "hev1" : "hvc1");
+    write_visual_fields(w, width, height);
+    write_hvcc_box(w, vps, sps, pps, !hev1);
+    w.end_box(box);
 }
 
 void write_mp4a_entry(ByteWriter& w, const aac::AdtsHeader& config, uint32_t sample_rate) {
     size_t box = w.begin_box("mp4a");
-    write_audio_entry_fields(w, aac::channel_count(config.channel_configuration), sample_rate);
+    write_audio_fields(w, aac::channel_count(config.channel_configuration), sample_rate);
     write_esds(w, 0x40, aac::audio_specific_config(config), 128000);  // 0x40: audio ISO/IEC 14496-3
     w.end_box(box);
 }
 
 void write_mpeg_audio_entry(ByteWriter& w, const mpeg_audio::FrameHeader& config) {
     size_t box = w.begin_box("mp4a");
-    write_audio_entry_fields(w, config.channels, config.sample_rate);
+    write_audio_fields(w, config.channels, config.sample_rate);
     write_esds(w, mpeg_audio::object_type_indication(config), std::nullopt, config.bitrate);
+    w.end_box(box);
+}
+
+void write_ac3_entry(ByteWriter& w, const ac3::FrameHeader& frame) {
+    size_t box = w.begin_box("ac-3");
+    write_audio_fields(w, ac3::channel_count(frame.acmod, frame.lfeon), frame.sample_rate);
+    ac3::write_dac3_box(w, frame);
+    w.end_box(box);
+}
+
+void write_ec3_entry(ByteWriter& w, const ac3::Eac3Config& config) {
+    size_t box = w.begin_box("ec-3");
+    write_audio_fields(w, config.channel_count(), config.sample_rate());
+    ac3::write_dec3_box(w, config);
     w.end_box(box);
 }
 

@@ -1,6 +1,8 @@
 // Sample entries of the stsd box for streams that come without one: H.264
-// (avc1 with avcC, ISO/IEC 14496-15 5.4.2), AAC and MPEG audio (mp4a with
-// esds, ISO/IEC 14496-14 5.6).
+// (avc1 or avc3 with avcC, ISO/IEC 14496-15 5.4.2), H.265 (hvc1 or hev1
+// with hvcC, ISO/IEC 14496-15 8.4.1), AAC and MPEG audio (mp4a with esds,
+// ISO/IEC 14496-14 5.6) and AC-3 / E-AC-3 (ac-3 with dac3, ec-3 with dec3,
+// ETSI TS 102 366 F.3, F.5).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 
 #include "codecs/aac.h"
 #include "codecs/mpeg_audio.h"
+#include "codecs/ac3.h"
 #include "common/byte_writer.h"
 #include "common/bytes.h"
 
@@ -20,10 +23,19 @@ namespace morvex {
 void write_avc_entry(ByteWriter& w, bool in_band, uint16_t width, uint16_t height, std::span<const ByteSpan> sps,
                      std::span<const ByteSpan> pps);
 
+// hvc1 says every parameter set is in the hvcC; hev1 that they may also
+// come in the samples (the hvcC then marks its arrays incomplete).
+void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan vps, ByteSpan sps, ByteSpan pps,
+                      bool hev1 = false);
+
 void write_mp4a_entry(ByteWriter& w, const aac::AdtsHeader& config, uint32_t sample_rate);
 
 // MPEG-1/2 audio (MP3, MP2) in mp4a: objectTypeIndication 0x6B or 0x69 and
 // no decoder specific info (ISO/IEC 14496-14 5.6).
 void write_mpeg_audio_entry(ByteWriter& w, const mpeg_audio::FrameHeader& config);
+// An AudioSampleEntry at the frame's sample rate (its timescale too) with
+// the channels of acmod and lfeon.
+void write_ac3_entry(ByteWriter& w, const ac3::FrameHeader& frame);
+void write_ec3_entry(ByteWriter& w, const ac3::Eac3Config& config);
 
 }  // namespace morvex

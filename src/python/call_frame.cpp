@@ -169,6 +169,22 @@ void advise_huge_pages([[maybe_unused]] char* p, [[maybe_unused]] size_t n) {
 
 }  // namespace
 
+PyObject* bytes_from_plan(const PlannedOutput& plan) {
+    if (plan.size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
+    if (result == nullptr) return nullptr;
+    char* buffer = PyBytes_AsString(result);
+    std::string what;
+    const Fault fault = buffer == nullptr ? Fault::other : guarded([&] {
+        plan.write(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), plan.size));
+    }, what);
+    if (fault != Fault::none) {
+        Py_DECREF(result);
+        return buffer == nullptr ? nullptr : raise_fault(fault, what);
+    }
+    return result;
+}
+
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report) {
     Result<PlannedOutput> planned;
     std::string what;

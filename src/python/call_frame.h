@@ -40,6 +40,10 @@ void raise_error(const Error& error);
 // caught here: std::bad_alloc becomes MemoryError, anything else
 // RuntimeError. The text the work left in `report`, if any, is written to
 // sys.stdout once the lock is held again, whether the work succeeded or not.
+// A new bytes object holding a planned output, written with the lock held
+// (for the class's methods, which keep it); raises on a C++ exception.
+PyObject* bytes_from_plan(const PlannedOutput& plan);
+
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report = nullptr);
 
 }  // namespace morvex::python

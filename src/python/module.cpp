@@ -93,18 +93,75 @@ PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef functions[] = {
     MORVEX_FUNCTION(convert_ts_to_mp4,
-                    "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\nMPEG-TS 를 MP4 로 변환한다."),
-    MORVEX_FUNCTION(defragment_mp4, "defragment_mp4(data)\n--\n\nfragmented MP4 를 일반 MP4 로 펼친다."),
+                    "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\n"
+                    "Convert an MPEG-2 transport stream to a regular MP4.\n\n"
+                    "data is the whole stream as bytes. The first programme's first H.264\n"
+                    "video stream and its first audio stream holding AAC (ADTS) or MPEG\n"
+                    "audio become the tracks of an MP4 made of ftyp, moov and one mdat, on\n"
+                    "a timeline that starts at 0 (at the first IDR picture).\n"
+                    "reset_timestamps is a bool accepted for compatibility; it changes\n"
+                    "nothing. A short report of the streams found is printed to sys.stdout.\n\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if data is not bytes or reset_timestamps not a bool,\n"
+                    "ValueError if the stream has no TS sync byte or no video,\n"
+                    "MemoryError when memory runs out, RuntimeError on an internal error."),
+    MORVEX_FUNCTION(defragment_mp4,
+                    "defragment_mp4(data)\n--\n\n"
+                    "Turn a fragmented MP4 into a regular MP4.\n\n"
+                    "data is the whole file as bytes: an initialisation moov followed by\n"
+                    "moof/mdat fragments. The result has ftyp, a moov with complete sample\n"
+                    "tables and no mvex, and one mdat.\n\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if data is not bytes, ValueError if it is not a\n"
+                    "well-formed fragmented MP4 (the message names the problem),\n"
+                    "MemoryError when memory runs out, RuntimeError on an internal error."),
     MORVEX_FUNCTION(reset_mp4_timestamps,
-                    "reset_mp4_timestamps(data)\n--\n\nMP4 타임스탬프를 0 부터 시작하도록 되돌린다."),
+                    "reset_mp4_timestamps(data)\n--\n\n"
+                    "Rebase the timestamps of an MP4 so that every track starts at 0.\n\n"
+                    "data is the whole file as bytes. Fragment decode times (tfdt) are\n"
+                    "rebased per track, the creation and modification times of mvhd, tkhd\n"
+                    "and mdhd are cleared and their durations set from the fragments. Only\n"
+                    "field values change; every box keeps its size and position.\n\n"
+                    "Returns the rewritten MP4 as new bytes.\n"
+                    "Raises TypeError if data is not bytes, ValueError if the boxes are\n"
+                    "malformed (the message names the problem), MemoryError when memory\n"
+                    "runs out, RuntimeError on an internal error."),
     MORVEX_FUNCTION(convert_mp4_reset_timestamps,
-                    "convert_mp4_reset_timestamps(data)\n--\n\nfMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."),
+                    "convert_mp4_reset_timestamps(data)\n--\n\n"
+                    "Defragment a fragmented MP4, or else reset its timestamps.\n\n"
+                    "data is the whole file as bytes. Returns defragment_mp4(data) when\n"
+                    "that succeeds and reset_mp4_timestamps(data) otherwise, as new bytes.\n"
+                    "Raises TypeError if data is not bytes, ValueError with the message of\n"
+                    "reset_mp4_timestamps when both fail, MemoryError when memory runs\n"
+                    "out, RuntimeError on an internal error."),
     MORVEX_FUNCTION(mux_fmp4_tracks,
-                    "mux_fmp4_tracks(video, audio)\n--\n\n따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 "
-                    "로 합친다."),
-    MORVEX_FUNCTION(extract_thumbnail_from_ts, "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."),
+                    "mux_fmp4_tracks(video, audio)\n--\n\n"
+                    "Merge two fragmented MP4 files into one regular MP4.\n\n"
+                    "video and audio are whole files as bytes, typically a video-only and\n"
+                    "an audio-only fMP4. The result holds the tracks of both, those of\n"
+                    "video first; a track ID the first file already uses is renumbered.\n\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if an argument is not bytes, ValueError if a file is\n"
+                    "malformed, repeats a track ID or neither has a track, MemoryError\n"
+                    "when memory runs out, RuntimeError on an internal error."),
+    MORVEX_FUNCTION(extract_thumbnail_from_ts,
+                    "extract_thumbnail_from_ts(data)\n--\n\n"
+                    "Extract the first key frame of a transport stream.\n\n"
+                    "data is the stream as bytes. Returns an H.264 Annex B stream as new\n"
+                    "bytes: the first SPS and PPS, then every slice of the first IDR\n"
+                    "picture, each NAL unit behind a 00 00 00 01 start code.\n"
+                    "Raises TypeError if data is not bytes, ValueError if the stream has\n"
+                    "no video or no IDR picture, MemoryError when memory runs out,\n"
+                    "RuntimeError on an internal error."),
     MORVEX_FUNCTION(extract_thumbnail_from_mp4,
-                    "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."),
+                    "extract_thumbnail_from_mp4(data)\n--\n\n"
+                    "Extract the first key frame of a regular MP4.\n\n"
+                    "data is the file as bytes. Takes the first video track's first sync\n"
+                    "sample and returns it as an H.264 Annex B stream in new bytes: the\n"
+                    "SPS and PPS of the track's avcC, then the sample's NAL units.\n"
+                    "Raises TypeError if data is not bytes, ValueError if there is no\n"
+                    "video track or the tables or sample are out of bounds, MemoryError\n"
+                    "when memory runs out, RuntimeError on an internal error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -112,8 +169,18 @@ PyMethodDef functions[] = {
 // in which the names were first published.
 PyMethodDef later_functions[] = {
     MORVEX_FUNCTION(convert_ts_to_fmp4,
-                    "convert_ts_to_fmp4(data)\n--\n\nConvert an MPEG-TS to fragmented MP4: an initialisation "
-                    "segment, then one moof/mdat fragment per video GOP with the audio of the same span."),
+                    "convert_ts_to_fmp4(data)\n--\n\n"
+                    "Convert an MPEG-2 transport stream to a fragmented MP4.\n\n"
+                    "data is the whole stream as bytes, read as convert_ts_to_mp4 reads it.\n"
+                    "The result is an initialisation segment (ftyp, and a moov whose mvex\n"
+                    "holds a trex per track), then one moof/mdat fragment per video group\n"
+                    "of pictures with the audio of the same span, on a timeline that\n"
+                    "starts at 0. A short report of the streams found is printed to\n"
+                    "sys.stdout.\n\n"
+                    "Returns the fragmented MP4 as new bytes.\n"
+                    "Raises TypeError if data is not bytes, ValueError if the stream has\n"
+                    "no TS sync byte or no video, MemoryError when memory runs out,\n"
+                    "RuntimeError on an internal error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -179,7 +246,13 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_morvex", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_morvex",
+    "In-memory conversion and repair of video containers (the compiled core of\n"
+    "the morvex package).\n\n"
+    "Every function takes bytes and returns new bytes, and releases the\n"
+    "interpreter lock while it works, so threads convert in parallel.",
+    0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

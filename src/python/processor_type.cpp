@@ -109,13 +109,13 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
     PyObject* data = nullptr;
     if (!bind_data(args, kwargs, "O:process_segment", &data)) return nullptr;
     auto* obj = as_processor(self);
-    Result<Bytes> result;
+    Result<PlannedOutput> result;
     {
         if (!borrow_exclusive(obj)) return nullptr;
         ExclusiveAccess access{obj};
         if (!check_bytes(data, "data")) return nullptr;
         try {
-            result = process_segment(obj->record, view_bytes(data));
+            result = plan_segment(obj->record, view_bytes(data));
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         } catch (const std::exception& e) {
@@ -127,7 +127,8 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
         raise_error(result.error());
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result->data()), Py_ssize_t(result->size()));
+    // The segment is copied once, straight into the result.
+    return bytes_from_plan(*result);
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
@@ -149,20 +150,49 @@ PyObject* processor_get_base_decode_time(PyObject* self, void*) {
 
 PyMethodDef processor_methods[] = {
     {"set_init_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_set_init_segment)),
-     METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"
+     "Take the stream's initialisation segment (ftyp and moov).\n\n"
+     "data is the segment as bytes. Its mdhd timescales let later segments be\n"
+     "rebased in each track's own timescale, so all tracks move back by the\n"
+     "same instant; tracks it does not describe are rebased by the first\n"
+     "tfdt's value as it stands. Returns None.\n"
+     "Raises TypeError if data is not bytes, MemoryError when memory runs out,\n"
+     "RuntimeError if another thread is using the processor."},
     {"process_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_process_segment)),
-     METH_VARARGS | METH_KEYWORDS, "process_segment($self, data)\n--\n\n"},
-    {"reset", processor_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS, "process_segment($self, data)\n--\n\n"
+     "Rebase the decode times of one media segment (moof and mdat).\n\n"
+     "data is the segment as bytes. The first tfdt seen becomes decode time 0\n"
+     "and later fragments keep their distance from it; all other bytes pass\n"
+     "through, so the segment keeps its length and layout. A box cut off at\n"
+     "the end of the segment is left out.\n\n"
+     "Returns the rebased segment as new bytes.\n"
+     "Raises TypeError if data is not bytes, ValueError(\"Invalid box size\")\n"
+     "for a box smaller than its header, RuntimeError if another thread is\n"
+     "using the processor."},
+    {"reset", processor_reset, METH_NOARGS, "reset($self)\n--\n\n"
+     "Forget the base decode time: the next tfdt seen becomes the new base.\n"
+     "The initialisation segment is kept. Returns None.\n"
+     "Raises RuntimeError if another thread is using the processor."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef processor_getset[] = {
-    {"base_decode_time", processor_get_base_decode_time, nullptr, nullptr, nullptr},
+    {"base_decode_time", processor_get_base_decode_time, nullptr,
+     "The first tfdt value seen, as an int, or None before the first segment\n"
+     "with a tfdt (read-only).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot processor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FragmentedMP4Processor()\n--\n\n세그먼트를 이어서 받아 처리하는 fMP4 처리기.")},
+    {Py_tp_doc, const_cast<char*>("FragmentedMP4Processor()\n--\n\n"
+                  "Rebases the decode times of a live fragmented MP4 stream, segment by\n"
+                  "segment, so that it starts at decode time 0.\n\n"
+                  "Give it the initialisation segment with set_init_segment(), then each\n"
+                  "media segment in order to process_segment(); reset() starts a new\n"
+                  "base. Takes no arguments. One instance serves one thread: a second\n"
+                  "thread entering it while it works gets RuntimeError(\"Already\n"
+                  "borrowed\"). The class cannot be subclassed.")},
     {Py_tp_new, reinterpret_cast<void*>(processor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(processor_traverse)},

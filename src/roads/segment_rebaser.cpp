@@ -7,8 +7,8 @@
 #include "roads/segment_rebaser.h"
 
 #include <cstring>
+#include <memory>
 
-#include "common/byte_writer.h"
 #include "common/messages.h"
 #include "isobmff/box.h"
 #include "isobmff/fourcc.h"
@@ -66,7 +66,14 @@ std::optional<uint32_t> traf_track_id(const Box& traf) {
     }
 }
 
-Result<void> rewrite_traf(FragmentedMP4Processor& p, const Box& traf, Bytes& out) {
+// A rebased decode time: where its tfdt payload is, and the payload's new bytes.
+struct TfdtPatch {
+    size_t at;
+    uint8_t bytes[12];
+    uint8_t size;
+};
+
+Result<void> rewrite_traf(FragmentedMP4Processor& p, const Box& traf, std::vector<TfdtPatch>& patches) {
     const std::optional<uint32_t> track = traf_track_id(traf);
     return for_each_child(traf, [&](const Box& child) -> Result<void> {
         if (child.type != box::tfdt) return {};
@@ -78,8 +85,10 @@ Result<void> rewrite_traf(FragmentedMP4Processor& p, const Box& traf, Bytes& out
             p.base_track_id = track;
         }
         const uint64_t base = base_for_track(p, track);
-        patch_tfdt(std::span<uint8_t>(out).subspan(child.payload_offset(), child.payload().size()), *tfdt,
-                   tfdt->time > base ? tfdt->time - base : 0);
+        TfdtPatch patch{child.payload_offset(), {}, uint8_t(tfdt->wide ? 12 : 8)};
+        std::memcpy(patch.bytes, child.payload().data(), patch.size);
+        patch_tfdt(std::span<uint8_t>(patch.bytes, patch.size), *tfdt, tfdt->time > base ? tfdt->time - base : 0);
+        patches.push_back(patch);
         return {};
     });
 }
@@ -113,23 +122,31 @@ void reset(FragmentedMP4Processor& processor) {
     processor.base_track_id.reset();
 }
 
-Result<Bytes> process_segment(FragmentedMP4Processor& processor, ByteSpan segment) {
-    Bytes out;
-    out.reserve(segment.size());
+Result<PlannedOutput> plan_segment(FragmentedMP4Processor& processor, ByteSpan segment) {
     // Every box that fits the segment is kept, in order; the first that
     // does not ends it. A malformed box fails the call, after the boxes
     // before it have had their say (a base met there stays set).
     size_t kept = 0;
+    auto patches = std::make_shared<std::vector<TfdtPatch>>();
     while (auto b = MORVEX_TRY(read_box(segment, 0, kept, kSegmentRules))) {
-        ByteWriter{out}.bytes(b->bytes);
         kept += b->size();
         if (b->type != box::moof) continue;
         MORVEX_CHECK(for_each_child(*b, [&](const Box& traf) -> Result<void> {
             if (traf.type != box::traf) return {};
-            return rewrite_traf(processor, traf, out);
+            return rewrite_traf(processor, traf, *patches);
         }));
     }
-    return out;
+    PlannedOutput plan;
+    plan.size = kept;
+    plan.write = [segment, patches](std::span<uint8_t> out) {
+        if (!out.empty()) std::memcpy(out.data(), segment.data(), out.size());
+        for (const auto& p : *patches) std::memcpy(out.data() + p.at, p.bytes, p.size);
+    };
+    return plan;
+}
+
+Result<Bytes> process_segment(FragmentedMP4Processor& processor, ByteSpan segment) {
+    return MORVEX_TRY(plan_segment(processor, segment)).to_bytes();
 }
 
 }  // namespace morvex

@@ -7,6 +7,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
+#include "common/planned_output.h"
 
 namespace morvex {
 
@@ -36,5 +37,9 @@ void reset(FragmentedMP4Processor& processor);
 // Rewrites every moof/traf/tfdt of `segment` so that decode times count from
 // the base; every other byte is copied unchanged.
 Result<Bytes> process_segment(FragmentedMP4Processor& processor, ByteSpan segment);
+
+// The same, written later into storage the caller hands over (at most once,
+// while `segment` stays as it is).
+Result<PlannedOutput> plan_segment(FragmentedMP4Processor& processor, ByteSpan segment);
 
 }  // namespace morvex

@@ -134,7 +134,7 @@ Result<void> patch_header(Output& out, const Box& b, TimeBox kind, std::optional
     return {};
 }
 
-Result<void> patch_moov(Output& out, const Box& moov, const std::vector<Box>& children, const Timeline& timeline) {
+Result<void> patch_moov(Output& out, const std::vector<Box>& children, const Timeline& timeline) {
     const Box* mvhd_box = first_of(children, box::mvhd);
     const uint32_t movie_timescale = mvhd_box ? movie_timescale_of(mvhd_box->payload()) : 1000;
     bool any_fragmented = false;
@@ -174,7 +174,6 @@ Result<void> patch_moov(Output& out, const Box& moov, const std::vector<Box>& ch
     for (const auto& c : children)
         if (c.type == box::mvhd)
             MORVEX_CHECK(patch_header(out, c, TimeBox::Mvhd, any_fragmented ? std::optional(longest) : std::nullopt));
-    (void)moov;
     return {};
 }
 
@@ -207,7 +206,7 @@ Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
         pieces->push_back(Piece{kept.bytes, size});
         if (b.type == box::moov) {
             moov_written = true;
-            MORVEX_CHECK(patch_moov(*out, *moov, moov_children, reset.timeline));
+            MORVEX_CHECK(patch_moov(*out, moov_children, reset.timeline));
         } else if (b.type == box::moof) {
             MORVEX_CHECK(reset.patch_moof(*out, b));
         }

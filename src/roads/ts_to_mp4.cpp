@@ -64,12 +64,12 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     c.program = std::make_unique<TsProgram>(MORVEX_TRY(demux_ts(data)));
     TsProgram& p = *c.program;
     report += p.report;
-    if (p.video.data.empty()) {
+    if (p.video.size() == 0) {
         if (p.unsupported_video) return invalid(unsupported_video_message(*p.unsupported_video));
         return invalid(msg::kNoVideo);
     }
 
-    const ByteSpan video_es(p.video.data);
+    const SourcePieces& video_es = p.video.pieces;
     AccessUnits units = cut_access_units(video_es);
     // Parameter sets that change mid-stream stay in the samples, where they
     // appear (avc3); otherwise they all go into the avcC (avc1).
@@ -85,10 +85,7 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     size_t first_idr = 0;
     while (first_idr < units.units.size() && !units.units[first_idr].idr) ++first_idr;
     if (first_idr == units.units.size()) first_idr = 0;
-    TimedSamples video =
-        video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference, first_idr);
-
-    // AAC at 48 kHz counts on the 90 kHz clock (1920 ticks a frame); other
+    // 48 kHz AAC counts on the 90 kHz clock (1920 ticks a frame); other
     // audio in its own samples.
     const bool mpeg = p.audio_codec == AudioCodec::MpegAudio;
     const aac::AdtsHeader config = p.audio_config.value_or(aac::AdtsHeader{});
@@ -100,8 +97,17 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     }
     const uint32_t audio_timescale = !mpeg && rate == 48000 ? kTsClock : rate;
     const uint32_t frame_ticks = !mpeg && rate == 48000 ? 1920 : frame_samples;
+    // Where recordings are joined, the audio's own jumps say how far each new
+    // piece must move for the audio to go on after its last frame; video and
+    // audio then move together, by the larger of the two.
+    std::vector<int64_t> audio_jumps;
+    for (int64_t j : audio_sample_timing(p, audio_timescale, frame_ticks, reference).jumps)
+        audio_jumps.push_back(j * int64_t(kTsClock) / int64_t(audio_timescale));
+    TimedSamples video = video_sample_timing(p.video, units, sps ? sps->frame_duration_90k() : std::nullopt, reference,
+                                             first_idr, audio_jumps);
+
     TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference,
-                                             first_idr > 0 ? video.first_time : std::nullopt);
+                                             first_idr > 0 ? video.first_time : std::nullopt, video.jumps);
     const bool has_audio = !audio.samples.empty() && (!mpeg || p.mpeg_config);
 
     // Templates: moov with the movie header and a place for the tracks, then
@@ -136,7 +142,7 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     vt.track_id = 1;
     vt.handler = box::vide;
     vt.timescale = kTsClock;
-    vt.source = video_es;
+    vt.pieces = &video_es;
     vt.trak = templates.subspan(video_at, audio_at - video_at);
     vt.samples = std::move(video.samples);
     vt.nals = std::move(units.nals);

@@ -84,11 +84,9 @@ struct Tables {
 Tables read_tables(ByteSpan data) {
     Tables t;
     std::optional<uint16_t> pmt_pid;
-    auto sync = find_packet_sync(data, 0);
-    for_each_packet(data, [&](const uint8_t* pkt) {
-        if (t.accepted) return;
+    for_each_packet(data, [&](const uint8_t* pkt) -> bool {
         const PacketHeader h = read_header(pkt);
-        if (!h.unit_start || h.payload_at >= kTsPacketSize) return;
+        if (!h.unit_start || h.payload_at >= kTsPacketSize) return true;
         const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
         if (h.pid == 0 && h.payload_at <= 175) {
             if (auto pid = parse_pat(payload)) pmt_pid = *pid;
@@ -100,25 +98,33 @@ Tables read_tables(ByteSpan data) {
                 if (!t.uncarried_video && uncarried_video_name(e.stream_type)) t.uncarried_video = e.stream_type;
             }
             // A programme needs a video stream the module carries.
-            if (!video) return;
+            if (!video) return true;
             t.streams = std::move(streams);
             t.accepted = true;
+            return false;
         }
+        return true;
     });
-    (void)sync;
     return t;
 }
 
 // PES payloads are gathered into the stream; a PES start records where its
 // bytes begin and its timestamps.
+void add_bytes(ElementaryStream& es, ByteSpan bytes) {
+    if (es.in_place) es.pieces.add(bytes);
+    else append(es.data, bytes);
+}
+
 void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool discontinuity, size_t f) {
+    es.pending_discontinuity |= discontinuity;
     if (!unit_start) {
-        append(es.data, payload);
+        add_bytes(es, payload);
         return;
     }
     if (f >= kMinPesStartOffset) return;
-    es.pes.push_back(PesMark{es.data.size(), extract_pes_timestamps(payload), discontinuity});
-    if (auto body = pes_payload_after_header(payload)) append(es.data, *body);
+    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), es.pending_discontinuity});
+    es.pending_discontinuity = false;
+    if (auto body = pes_payload_after_header(payload)) add_bytes(es, *body);
 }
 
 // Whether an audio stream's bytes hold ADTS or MPEG audio frames: a frame
@@ -248,10 +254,17 @@ Result<TsProgram> demux_ts(ByteSpan data) {
             audio_streams[e.pid];
         }
     }
-    if (program.video_pid) program.video.data.reserve(data.size());
+    program.video.in_place = true;
     for_each_packet(data, [&](const uint8_t* pkt) {
         const PacketHeader h = read_header(pkt);
-        if (h.payload_at >= kTsPacketSize) return;
+        if (h.payload_at >= kTsPacketSize) {
+            // An adaptation field alone may still announce a discontinuity.
+            if (h.discontinuity && program.video_pid && h.pid == *program.video_pid)
+                program.video.pending_discontinuity = true;
+            else if (auto it = audio_streams.find(h.pid); h.discontinuity && it != audio_streams.end())
+                it->second.pending_discontinuity = true;
+            return;
+        }
         const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
         if (program.video_pid && h.pid == *program.video_pid) {
             on_pes_packet(program.video, payload, h.unit_start, h.discontinuity, h.payload_at);

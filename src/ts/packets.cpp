@@ -28,8 +28,22 @@ std::optional<PacketSync> find_packet_sync(ByteSpan d, size_t from) {
         if (hit == nullptr) return std::nullopt;
         pos = size_t(static_cast<const uint8_t*>(hit) - d.data());
         if (kTsPacketSize > d.size() - pos) return std::nullopt;
-        for (size_t stride : kStrides)
-            if (confirmed(d, pos, stride)) return PacketSync{pos, stride};
+        for (size_t stride : kStrides) {
+            if (!confirmed(d, pos, stride)) continue;
+            // A 192-byte packet's 4-byte timestamp may hold 0x47 at the same
+            // place in every packet: the sync byte is the last of the
+            // candidates that close together.
+            for (bool moved = true; moved && stride == 192;) {
+                moved = false;
+                for (size_t k = 4; k >= 1; --k)
+                    if (kTsPacketSize <= d.size() - pos - k && d[pos + k] == kTsSyncByte && confirmed(d, pos + k, stride)) {
+                        pos += k;
+                        moved = true;
+                        break;
+                    }
+            }
+            return PacketSync{pos, stride};
+        }
         ++pos;
     }
     return std::nullopt;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "common/bytes.h"
 
@@ -25,7 +26,8 @@ struct PacketSync {
 // The first packet at or after `from` that several sync bytes confirm.
 std::optional<PacketSync> find_packet_sync(ByteSpan data, size_t from);
 
-// Calls `f(packet)` with each 188-byte packet, in order.
+// Calls `f(packet)` with each 188-byte packet, in order; an `f` that returns
+// a bool stops the walk by returning false.
 template <typename F>
 void for_each_packet(ByteSpan data, F&& f) {
     auto sync = find_packet_sync(data, 0);
@@ -33,7 +35,18 @@ void for_each_packet(ByteSpan data, F&& f) {
         size_t i = sync->position;
         const size_t stride = sync->stride;
         while (kTsPacketSize <= data.size() - i && data[i] == kTsSyncByte) {
-            f(data.data() + i);
+            // Where the run of packets breaks after this one, a packet that
+            // several sync bytes confirm may begin inside it: this one was
+            // garbage that began with 0x47.
+            if (stride < data.size() - i && data[i + stride] != kTsSyncByte) {
+                auto inside = find_packet_sync(data, i + 1);
+                if (inside && inside->position < i + stride) break;
+            }
+            if constexpr (std::is_same_v<decltype(f(data.data())), bool>) {
+                if (!f(data.data() + i)) return;
+            } else {
+                f(data.data() + i);
+            }
             if (stride > data.size() - i) return;
             i += stride;
         }

@@ -11,6 +11,7 @@
 #include "codecs/aac.h"
 #include "codecs/mpeg_audio.h"
 #include "common/bytes.h"
+#include "media/source_pieces.h"
 #include "ts/timestamps.h"
 
 namespace morvex {
@@ -24,8 +25,16 @@ struct PesMark {
 };
 
 struct ElementaryStream {
-    Bytes data;  // PES payloads, headers removed, in order
+    // PES payloads, headers removed, in order: gathered into `data` (audio,
+    // which is small and read frame by frame), or left in place in the
+    // input as `pieces` (video).
+    Bytes data;
+    SourcePieces pieces;
+    bool in_place = false;
     std::vector<PesMark> pes;
+    bool pending_discontinuity = false;  // seen on the PID since the last PES start
+
+    uint64_t size() const { return in_place ? pieces.size : data.size(); }
 };
 
 // The PES index of bytes that came before the first PES start (the rest of

@@ -41,14 +41,16 @@ std::vector<UnitTime> unit_timestamps(const ElementaryStream& es, const AccessUn
 // The most common positive step between consecutive known DTS values.
 uint32_t common_step(const std::vector<UnitTime>& times) {
     std::map<int64_t, size_t> counts;
-    std::optional<int64_t> previous;
+    bool have_previous = false;
+    int64_t previous = 0;
     for (const auto& t : times) {
         if (!t.dts) {
-            previous.reset();
+            have_previous = false;
             continue;
         }
-        if (previous && *t.dts > *previous && *t.dts - *previous <= 90000) ++counts[*t.dts - *previous];
-        previous = t.dts;
+        if (have_previous && *t.dts > previous && *t.dts - previous <= 90000) ++counts[*t.dts - previous];
+        previous = *t.dts;
+        have_previous = true;
     }
     size_t best = 0;
     int64_t step = 3000;
@@ -68,7 +70,8 @@ std::optional<int64_t> programme_reference(const TsProgram& program) {
 }
 
 TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit) {
+                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit,
+                                 const std::vector<int64_t>& least_jumps) {
     TimedSamples out;
     const size_t n = units.units.size();
     if (first_unit >= n) return out;
@@ -97,9 +100,12 @@ TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& 
                 const int64_t expected = dts[i - 1] + step;
                 const bool jump = times[i].discontinuity || dts[i] > dts[i - 1] + kMaxGap || dts[i] <= dts[i - 1] - step;
                 if (jump) {
-                    shift += expected - dts[i];
-                    pts[i] += expected - dts[i];
-                    dts[i] = expected;
+                    const size_t j = out.jumps.size();
+                    const int64_t move = std::max(expected - dts[i], j < least_jumps.size() ? least_jumps[j] : INT64_MIN);
+                    out.jumps.push_back(move);
+                    shift += move;
+                    pts[i] += move;
+                    dts[i] += move;
                 }
             }
         } else {
@@ -134,7 +140,8 @@ TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& 
 }
 
 TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference, std::optional<int64_t> start) {
+                                 int64_t reference, std::optional<int64_t> start,
+                                 const std::vector<int64_t>& video_jumps) {
     TimedSamples out;
     const auto& frames = program.audio_frames;
     if (frames.empty()) return out;
@@ -173,7 +180,13 @@ TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, u
         const bool new_piece = f.index == 0 && ((pes[f.pes].discontinuity && *actual != expected) ||
                                                 *actual > expected + max_gap || *actual < expected - frame_ticks);
         if (new_piece) {
-            shift += expected - *actual;  // continue where the last piece ended
+            const size_t k = out.jumps.size();
+            const int64_t move = k < video_jumps.size()
+                                     ? (video_jumps[k] * int64_t(timescale) + (video_jumps[k] >= 0 ? 45000 : -45000)) / 90000
+                                     : expected - *actual;  // continue where the last piece ended
+            out.jumps.push_back(move);
+            shift += move;
+            t[i] = std::max(t[i - 1] + 1, *actual + move);
         } else if ((*actual > expected + tolerance || *actual < expected - tolerance) && *actual > t[i - 1]) {
             t[i] = *actual;  // a gap (or an overlap) in the source stays
         }

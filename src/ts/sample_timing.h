@@ -26,6 +26,8 @@ namespace morvex {
 struct TimedSamples {
     std::vector<Sample> samples;
     std::optional<int64_t> first_time;  // presentation time of sample 0, unwrapped, 90 kHz
+    // How far each new piece of timeline was moved (90 kHz), in order.
+    std::vector<int64_t> jumps;
 };
 
 // `frame_duration` is the SPS's (VUI timing), when it gives one; otherwise
@@ -37,13 +39,20 @@ struct TimedSamples {
 // than five seconds, or that follows a discontinuity_indicator, starts a
 // new piece of timeline, which continues where the last one ended (plus
 // one frame): joined recordings and HLS discontinuities play through.
+// A piece is moved by at least `least_jumps[k]` (90 kHz) at its k-th jump:
+// far enough for the audio to continue after its own last piece too.
 TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit = 0);
+                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit = 0,
+                                 const std::vector<int64_t>& least_jumps = {});
 
 // Audio samples in `timescale` units, `frame_ticks` per frame; frames
-// presented before `start` (90 kHz, on the same timeline) are left out.
+// presented before `start` (90 kHz, on the same timeline) are left out. The
+// audio's pieces of timeline move by the video's `jumps`, one for one, so
+// audio and video keep their offset in each piece; a jump of the audio's
+// own beyond those continues where its last piece ended.
 TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference, std::optional<int64_t> start = std::nullopt);
+                                 int64_t reference, std::optional<int64_t> start = std::nullopt,
+                                 const std::vector<int64_t>& video_jumps = {});
 
 // The first PTS of the programme's video, else of its audio: the instant
 // near which all timestamps are unwrapped.

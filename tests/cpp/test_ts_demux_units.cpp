@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <string>
 #include <vector>
 
 #include "codecs/h264.h"
 #include "codecs/h264_sps.h"
+#include "media/source_pieces.h"
 #include "ts/access_units.h"
 #include "ts/demuxer.h"
 #include "ts/timestamps.h"
@@ -232,11 +234,28 @@ TEST(AccessUnits, ZeroBytesBeforeAStartCodeStayInThePrecedingUnit) {
 
 TEST(NalUnits, AStartCodeEndsTheUnitEvenWithNothingAfterIt) {
     const Bytes d = {0, 0, 0, 1, 0x65, 0x88, 0x11, 0, 0, 1};
-    auto nal = h264::next_nal(d, 0);
-    ASSERT_TRUE(nal.has_value());
-    EXPECT_EQ(nal->header, 4u);
-    EXPECT_EQ(nal->end, 7u);
-    EXPECT_FALSE(h264::next_nal(d, nal->end).has_value());
+    auto nals = h264::split_nal_units(ByteSpan(d));
+    ASSERT_EQ(nals.size(), 1u);
+    EXPECT_EQ(nals[0].header, 4u);
+    EXPECT_EQ(nals[0].end, 7u);
+}
+
+TEST(NalUnits, TheSameUnitsWhereverThePiecesAreCut) {
+    // Start codes of both forms, zero bytes before one, a unit of one byte.
+    const Bytes d = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 0, 1, 0x65,
+                     0x88, 0, 0, 3, 0, 0, 1, 0x09, 0, 0, 1, 0x41, 0x9A};
+    const auto whole = h264::split_nal_units(ByteSpan(d));
+    ASSERT_EQ(whole.size(), 5u);
+    auto key = [](const std::vector<h264::Nal>& v) {
+        std::vector<std::tuple<uint64_t, uint64_t, uint64_t, uint8_t, uint8_t>> out;
+        for (const auto& n : v) out.emplace_back(n.start, n.header, n.end, n.header_byte, n.second_byte);
+        return out;
+    };
+    for (size_t piece = 1; piece <= 7; ++piece) {
+        SourcePieces pieces;
+        for (size_t i = 0; i < d.size(); i += piece) pieces.add(ByteSpan(d).subspan(i, std::min(piece, d.size() - i)));
+        EXPECT_EQ(key(h264::split_nal_units(pieces)), key(whole)) << "pieces of " << piece;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,463 @@
+"""The ``morvex`` command (also ``python -m morvex``): the module's jobs on files.
+
+    morvex convert in.ts out.mp4
+    morvex convert a.ts b.ts c.ts -d out -j 2
+    morvex defragment - - < fragmented.mp4 > regular.mp4
+
+The extension works on bytes only; this front end reads the inputs, runs the
+jobs on threads (the extension releases the interpreter lock), and writes each
+result to a temporary file in the target folder that is renamed into place
+only when it is complete. Exit status: 0 when every job succeeded, 1 when one
+failed or was refused, 2 for a usage error, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import secrets
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TextIO, Callable, Iterator, NamedTuple, Sequence
+
+from morvex import _morvex
+
+STDIO = "-"
+TS_SUFFIXES = {".ts", ".m2ts", ".mts", ".tsv", ".trp"}
+
+# The kinds that sniff() tells apart, as named in the hints.
+TS = "an MPEG transport stream"
+FRAGMENTED = "a fragmented MP4"
+REGULAR = "a regular MP4"
+
+
+class Command(NamedTuple):
+    help: str
+    suffix: str  # of the outputs written with -d
+    accepts: tuple[str, ...]  # the input kinds the job is for
+    run: Callable[[Sequence[bytes], str], bytes]  # inputs, name of the first
+
+
+def thumbnail(data: bytes, name: str) -> bytes:
+    if looks_like_ts(data, name):
+        return _morvex.extract_thumbnail_from_ts(data)
+    return _morvex.extract_thumbnail_from_mp4(data)
+
+
+COMMANDS = {
+    "convert": Command("MPEG-TS (H.264, AAC) to MP4", ".mp4", (TS,),
+                       lambda d, _: _morvex.convert_ts_to_mp4(d[0])),
+    "defragment": Command("fragmented MP4 to regular MP4", ".mp4", (FRAGMENTED,),
+                          lambda d, _: _morvex.defragment_mp4(d[0])),
+    "reset": Command("rebase the timestamps of an MP4 to start at 0", ".mp4", (FRAGMENTED, REGULAR),
+                     lambda d, _: _morvex.reset_mp4_timestamps(d[0])),
+    "mux": Command("merge a video fMP4 and an audio fMP4 into one MP4", ".mp4", (FRAGMENTED,),
+                   lambda d, _: _morvex.mux_fmp4_tracks(d[0], d[1])),
+    "thumbnail": Command("first key frame of a TS or an MP4, as H.264 Annex B", ".h264", (TS, REGULAR),
+                         lambda d, name: thumbnail(d[0], name)),
+}
+
+# The subcommand that fits each kind of input, for the hint after a failure.
+FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset"}
+
+
+# --- input kinds ----------------------------------------------------------------
+
+def top_level_boxes(data: bytes) -> Iterator[tuple[bytes, int, int]]:
+    """(type, payload start, end) of the top-level boxes (ISO/IEC 14496-12
+    4.2: 32-bit size and type, a 64-bit size when the size is 1, to the end
+    of the file when it is 0), up to the first that does not fit."""
+    pos = 0
+    while pos + 8 <= len(data):
+        size = int.from_bytes(data[pos:pos + 4], "big")
+        kind = data[pos + 4:pos + 8]
+        header = 8
+        if size == 1:
+            if pos + 16 > len(data):
+                return
+            size, header = int.from_bytes(data[pos + 8:pos + 16], "big"), 16
+        elif size == 0:
+            size = len(data) - pos
+        if size < header or not all(0x20 <= c < 0x7F for c in kind):
+            return
+        yield kind, pos + header, min(pos + size, len(data))
+        pos += size
+
+
+def sniff(data: bytes) -> str | None:
+    """The kind of `data`: a transport stream (sync byte 0x47 at the start
+    of each of the first 188-byte packets, H.222.0 2.4.3.2), a fragmented MP4
+    (a moof box, or an mvex inside the moov), a regular MP4 (ftyp or moov
+    without those), or None."""
+    packets = min(len(data) // 188, 4)
+    if data[:1] == b"\x47" and all(data[188 * i] == 0x47 for i in range(packets)):
+        return TS
+    kinds = set()
+    for kind, start, end in top_level_boxes(data):
+        kinds.add(kind)
+        if kind == b"moov" and any(k == b"mvex" for k, _, _ in top_level_boxes(data[start:end])):
+            return FRAGMENTED
+        if kind == b"moof":
+            return FRAGMENTED
+    if kinds & {b"ftyp", b"moov", b"styp", b"mdat"}:
+        return REGULAR
+    return None
+
+
+def looks_like_ts(data: bytes, name: str) -> bool:
+    """Whether to take `data` as a transport stream: by its content, and by
+    the file name's suffix when the content is neither TS nor MP4."""
+    kind = sniff(data)
+    if kind is not None:
+        return kind == TS
+    return Path(name).suffix.lower() in TS_SUFFIXES
+
+
+def hint(command: str, data: bytes) -> str | None:
+    kind = sniff(data)
+    if kind is None or kind in COMMANDS[command].accepts:
+        return None
+    if command == "thumbnail" and kind == FRAGMENTED:
+        return f"input looks like {kind}; try `morvex defragment` first"
+    return f"input looks like {kind}; try `morvex {FITTING[kind]}`"
+
+
+# --- jobs -------------------------------------------------------------------------
+
+class Refused(Exception):
+    """A job that is not started: its message is printed as it stands."""
+
+
+@dataclass
+class Job:
+    inputs: list[str]
+    output: str
+    size: int = 0  # bytes read, for the progress line
+    seconds: float = 0.0
+
+
+def same_file(a: str, b: str) -> bool:
+    # samefile compares device and inode after following links, so a
+    # symlink or a hard link to the input is the input.
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def plan(args: argparse.Namespace) -> list[Job]:
+    """The jobs of the command line, or Refused for a usage that makes none."""
+    paths: list[str] = args.paths
+    count = 2 if args.command == "mux" else 1
+    if args.outdir is None:
+        if len(paths) != count + 1:
+            want = "VIDEO AUDIO OUT" if count == 2 else "IN OUT"
+            raise Refused(f"expected {want}, or inputs and -d OUTDIR (got {len(paths)} paths)")
+        jobs = [Job(paths[:count], paths[count])]
+    else:
+        if len(paths) % count or not paths:
+            raise Refused("mux takes inputs in VIDEO AUDIO pairs" if count == 2 else "no input given")
+        if STDIO in paths:
+            raise Refused("'-' (standard input) needs an output path, not -d")
+        if not os.path.isdir(args.outdir):
+            raise Refused(f"{args.outdir}: not a directory")
+        suffix = COMMANDS[args.command].suffix
+        jobs = [Job(paths[i:i + count], os.path.join(args.outdir, Path(paths[i]).stem + suffix))
+                for i in range(0, len(paths), count)]
+    if sum(p == STDIO for job in jobs for p in job.inputs) > 1:
+        raise Refused("standard input can be read only once")
+    seen: dict[str, str] = {}
+    for job in jobs:
+        key = os.path.abspath(job.output)
+        if job.output != STDIO and key in seen:
+            raise Refused(f"{seen[key]} and {job.inputs[0]} would both write {job.output}")
+        seen[key] = job.inputs[0]
+    return jobs
+
+
+def check_output(job: Job, overwrite: bool) -> None:
+    if job.output == STDIO:
+        return
+    for source in job.inputs:
+        if source != STDIO and same_file(source, job.output):
+            raise Refused(f"{job.output}: is the input {source}; not writing over it")
+    if os.path.isdir(job.output):
+        raise Refused(f"{job.output}: is a directory")
+    if not overwrite and os.path.lexists(job.output):
+        raise Refused(f"{job.output}: already exists (use -y to overwrite)")
+
+
+@dataclass
+class Runner:
+    """Runs jobs on threads, keeps the temporary files of the jobs under way,
+    and draws the progress line."""
+
+    command: str
+    overwrite: bool
+    stdin: TextIO | None
+    stdout: TextIO | None
+    stderr: TextIO
+    verbose: bool
+    progress: bool
+    total: int = 0
+    done: int = 0
+    failed: int = 0
+    read: int = 0
+    started: float = field(default_factory=time.monotonic)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+    cancelled: bool = False
+    temporaries: set[str] = field(default_factory=set)
+    drawn: bool = False
+
+    # -- messages (under the lock: workers and the progress line share stderr)
+
+    def say(self, text: str) -> None:
+        with self.lock:
+            self.clear_line()
+            print(text, file=self.stderr, flush=True)
+            self.draw()
+
+    def clear_line(self) -> None:
+        if self.drawn:
+            self.stderr.write("\r\033[K")
+            self.drawn = False
+
+    def draw(self) -> None:
+        if not self.progress or self.cancelled:
+            return
+        elapsed = max(time.monotonic() - self.started, 1e-6)
+        if self.total <= 1 and elapsed < 1.0:
+            return  # one short file needs no progress line
+        mb = self.read / 1e6
+        self.stderr.write(f"\r\033[Kmorvex {self.command}: {self.done}/{self.total} files, "
+                          f"{mb:.1f} MB, {mb / elapsed:.1f} MB/s, {elapsed:.1f} s")
+        self.stderr.flush()
+        self.drawn = True
+
+    def tick(self) -> None:
+        with self.lock:
+            self.draw()
+
+    # -- one job
+
+    def read_input(self, path: str) -> bytes:
+        if path == STDIO:
+            if self.stdin is None:
+                raise Refused("no standard input")
+            return self.stdin.buffer.read()
+        with open(path, "rb") as f:
+            return f.read()
+
+    def write_output(self, path: str, data: bytes) -> None:
+        if path == STDIO:
+            if self.stdout is None:
+                raise Refused("no standard output")
+            self.stdout.buffer.write(data)
+            self.stdout.flush()
+            return
+        folder = os.path.dirname(path) or "."
+        temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(4)}.part")
+        with self.lock:
+            if self.cancelled:
+                return
+            self.temporaries.add(temporary)
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            with open(fd, "wb") as f:
+                f.write(data)
+            with self.lock:
+                if self.cancelled:
+                    return
+                self.place(temporary, path)
+        finally:
+            with self.lock:
+                self.temporaries.discard(temporary)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+
+    def place(self, temporary: str, path: str) -> None:
+        if self.overwrite:
+            os.replace(temporary, path)
+            return
+        # A hard link fails if the name was taken meanwhile, where a rename
+        # would replace it; a file system without links gets the rename.
+        try:
+            os.link(temporary, path)
+        except FileExistsError:
+            raise Refused(f"{path}: already exists (use -y to overwrite)") from None
+        except OSError:
+            if os.path.lexists(path):
+                raise Refused(f"{path}: already exists (use -y to overwrite)") from None
+            os.replace(temporary, path)
+
+    def run(self, job: Job) -> None:
+        name = job.inputs[0]
+        data: list[bytes] = []
+        try:
+            check_output(job, self.overwrite)
+            data = [self.read_input(p) for p in job.inputs]
+            start = time.monotonic()
+            result = COMMANDS[self.command].run(data, name)
+            job.seconds = time.monotonic() - start
+            self.write_output(job.output, result)
+        except Refused as e:
+            self.fail(str(e))
+        except (ValueError, NotImplementedError) as e:
+            self.fail(f"{name}: {e}", hint(self.command, data[0]) if data else None)
+        except BrokenPipeError:
+            # The reader of standard output went away (`morvex ... - | head`):
+            # later writes, and the flush at exit, go nowhere.
+            with contextlib.suppress(OSError):
+                os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+            self.fail("standard output closed")
+        except OSError as e:
+            where = e.filename if isinstance(e.filename, str) else name
+            self.fail(f"{where}: {e.strerror or e}")
+        except Exception as e:  # noqa: BLE001 - one job's fault must not stop the batch
+            self.fail(f"{name}: {type(e).__name__}: {e}")
+        else:
+            with self.lock:
+                self.done += 1
+                job.size = sum(map(len, data))
+                self.read += job.size
+            if self.verbose:
+                self.say(f"{name} -> {job.output} ({len(result) / 1e6:.1f} MB in {job.seconds:.2f} s)")
+            else:
+                self.tick()
+
+    def fail(self, message: str, advice: str | None = None) -> None:
+        with self.lock:
+            self.failed += 1
+        self.say(f"morvex {self.command}: {message}")
+        if advice:
+            self.say(f"morvex: {advice}")
+
+    def cancel(self) -> None:
+        """Ctrl-C: no job renames its output any more, and the temporary
+        files of the jobs under way go."""
+        with self.lock:
+            self.cancelled = True
+            for temporary in self.temporaries:
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
+            self.clear_line()
+
+    def run_all(self, jobs: list[Job], threads: int) -> None:
+        """Workers are daemon threads, so that Ctrl-C ends the process at
+        once, without waiting for the conversions under way."""
+        self.total = len(jobs)
+        pending = list(reversed(jobs))
+        take = threading.Lock()
+
+        def worker() -> None:
+            while not self.cancelled:
+                with take:
+                    if not pending:
+                        return
+                    job = pending.pop()
+                self.run(job)
+
+        workers = [threading.Thread(target=worker, name="morvex-job", daemon=True) for _ in range(max(1, min(threads, len(jobs))))]
+        for w in workers:
+            w.start()
+        # The main thread only waits, in short steps, so that it sees Ctrl-C
+        # while the workers are inside a conversion.
+        for w in workers:
+            while w.is_alive():
+                w.join(0.2)
+                self.tick()
+        with self.lock:
+            if self.drawn:
+                self.stderr.write("\n")
+                self.stderr.flush()
+                self.drawn = False
+
+
+# --- command line -----------------------------------------------------------------
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="morvex",
+        description="Convert and repair video containers.",
+        epilog="Run `morvex COMMAND -h` for the options of a command.")
+    p.add_argument("--version", action="version", version=f"morvex {_morvex.__version__}")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name, command in COMMANDS.items():
+        if name == "mux":
+            usage = "morvex mux VIDEO AUDIO OUT | morvex mux VIDEO AUDIO [VIDEO AUDIO ...] -d OUTDIR"
+            paths_help = "a video fMP4 and an audio fMP4, then the output (without -d)"
+        else:
+            usage = f"morvex {name} IN OUT | morvex {name} IN [IN ...] -d OUTDIR"
+            paths_help = "the inputs, then the output (when there is one input and no -d)"
+        c = sub.add_parser(name, help=command.help, description=command.help, usage=usage + " [options]")
+        c.add_argument("paths", nargs="+", metavar="PATH", help=paths_help + "; '-' is standard input or output")
+        c.add_argument("-d", "--outdir", metavar="OUTDIR",
+                       help=f"write each input's result to OUTDIR/NAME{command.suffix}")
+        c.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
+                       help="run N jobs at once on threads (0: one per CPU; default 1)")
+        c.add_argument("-y", "--overwrite", action="store_true", help="replace existing outputs")
+        talk = c.add_mutually_exclusive_group()
+        talk.add_argument("-q", "--quiet", action="store_true",
+                          help="print nothing but errors (no progress, no report)")
+        talk.add_argument("-v", "--verbose", action="store_true",
+                          help="print the demultiplexer's report also for batches, and a line per file")
+    return p
+
+
+def jobs_count(text: str) -> int:
+    n = int(text)
+    if n < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return n or (os.cpu_count() or 1)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    stderr = sys.stderr
+    try:
+        jobs = plan(args)
+    except Refused as e:
+        print(f"morvex {args.command}: {e}", file=stderr)
+        return 1
+    to_stdout = any(job.output == STDIO for job in jobs)
+    runner = Runner(
+        command=args.command,
+        overwrite=args.overwrite,
+        stdin=sys.stdin,
+        stdout=sys.stdout,
+        stderr=stderr,
+        verbose=args.verbose,
+        progress=not args.quiet and stderr.isatty(),
+    )
+    # The report of the demultiplexer goes through sys.stdout: to standard
+    # error when standard output carries the result, and nowhere with -q or
+    # (unless -v) in a batch, where the reports of several files would mix.
+    with contextlib.ExitStack() as stack:
+        if args.quiet or (len(jobs) > 1 and not args.verbose):
+            stack.enter_context(contextlib.redirect_stdout(stack.enter_context(open(os.devnull, "w"))))
+        elif to_stdout:
+            stack.enter_context(contextlib.redirect_stdout(stderr))
+        try:
+            runner.run_all(jobs, args.jobs)
+        except KeyboardInterrupt:
+            runner.cancel()
+            print(f"morvex {args.command}: interrupted", file=stderr, flush=True)
+            return 130
+    return 1 if runner.failed else 0
+
+
+def entry() -> None:
+    """The console script: Ctrl-C before the jobs start ends it as quietly."""
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        print("morvex: interrupted", file=sys.stderr)
+        sys.exit(130)
+
+
+if __name__ == "__main__":
+    entry()

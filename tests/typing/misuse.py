@@ -1,0 +1,10 @@
+"""Calls the stubs must reject: each line below is one error for mypy."""
+
+import morvex
+
+morvex.convert_ts_to_mp4(bytearray(b""))  # E: arg-type
+morvex.convert_ts_to_mp4(b"", reset_timestamps=1)  # E: arg-type
+morvex.mux_fmp4_tracks(b"")  # E: call-arg
+morvex.FragmentedMP4Processor().base_decode_time = 0  # E: misc
+n: int = morvex.FragmentedMP4Processor().base_decode_time  # E: assignment
+morvex.no_such_function()  # E: attr-defined

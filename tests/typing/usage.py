@@ -1,0 +1,40 @@
+"""Code that uses every public name; `mypy --strict` must accept it as it
+stands (tests/test_typing.py). It is type-checked, not run."""
+
+from __future__ import annotations
+
+import morvex
+from morvex import FragmentedMP4Processor
+
+version: str = morvex.__version__
+names: list[str] = morvex.__all__
+
+
+def convert(ts: bytes) -> bytes:
+    return morvex.convert_ts_to_mp4(ts) + morvex.convert_ts_to_mp4(data=ts, reset_timestamps=True)
+
+
+def fragment(ts: bytes) -> bytes:
+    return morvex.convert_ts_to_fmp4(ts) + morvex.convert_ts_to_fmp4(data=ts)
+
+
+def repair(fragmented: bytes, regular: bytes) -> list[bytes]:
+    return [
+        morvex.defragment_mp4(fragmented),
+        morvex.reset_mp4_timestamps(regular),
+        morvex.convert_mp4_reset_timestamps(data=fragmented),
+        morvex.mux_fmp4_tracks(video=fragmented, audio=regular),
+    ]
+
+
+def key_frames(ts: bytes, mp4: bytes) -> tuple[bytes, bytes]:
+    return morvex.extract_thumbnail_from_ts(ts), morvex.extract_thumbnail_from_mp4(mp4)
+
+
+def rebase(init: bytes, segments: list[bytes]) -> tuple[list[bytes], int | None]:
+    proc = FragmentedMP4Processor()
+    proc.set_init_segment(init)
+    out = [proc.process_segment(s) for s in segments]
+    base = proc.base_decode_time
+    proc.reset()
+    return out, base
