@@ -7,6 +7,7 @@ command (also ``python -m morvex``) applies them to files.
 
 from morvex._morvex import (
     FragmentedMP4Processor,
+    TransportStreamTransmuxer,
     __version__,
     convert_mp4_reset_timestamps,
     convert_ts_to_fmp4,
@@ -29,4 +30,5 @@ __all__ = [
     "extract_thumbnail_from_mp4",
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
+    "TransportStreamTransmuxer",
 ]

@@ -2,6 +2,7 @@
 // module state, one function per core entry.
 #include "python/call_frame.h"
 #include "python/processor_type.h"
+#include "python/transmuxer_type.h"
 
 #include <utility>
 
@@ -237,7 +238,8 @@ int exec_module(PyObject* module) {
     } else if (add_public(module, "FragmentedMP4Processor", processor_type) < 0) {
         return -1;
     }
-    return add_functions(module, later_functions);
+    if (add_functions(module, later_functions) < 0) return -1;
+    return add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module));
 }
 
 PyModuleDef_Slot slots[] = {
