@@ -66,6 +66,7 @@ COMMANDS = [
     ("defragment", ["av_frag.mp4"], lambda d: morvex.defragment_mp4(*d)),
     ("reset", ["av_regular.mp4"], lambda d: morvex.reset_mp4_timestamps(*d)),
     ("mux", ["video_frag.mp4", "audio_frag.mp4"], lambda d: morvex.mux_fmp4_tracks(*d)),
+    ("fragment", ["bframes_48k_stereo.ts"], lambda d: morvex.convert_ts_to_fmp4(*d)),
     ("thumbnail", ["video_only.ts"], lambda d: morvex.extract_thumbnail_from_ts(*d)),
     ("thumbnail", ["av_regular.mp4"], lambda d: morvex.extract_thumbnail_from_mp4(*d)),
 ]
@@ -90,6 +91,33 @@ def test_batch_into_a_folder(tmp_path, jobs):
         assert out.read_bytes() == morvex.convert_ts_to_mp4((FIXTURES / name).read_bytes())
     # A player sees every picture of the source.
     assert frame_count(tmp_path / "bframes_48k_stereo.mp4") == 50
+
+
+def test_fragment_live_segments_into_a_folder(tmp_path, capsys):
+    segments = [FIXTURES / "hls_ts_a" / f"seg{n}.ts" for n in (0, 1)]
+    assert main(["fragment", *map(str, segments), "-d", str(tmp_path)]) == 0
+    assert sorted(os.listdir(tmp_path)) == ["init.mp4", "seg0.m4s", "seg1.m4s"]
+    # The first segment ends inside a group of pictures: its fragment comes
+    # with the second.
+    assert (tmp_path / "seg0.m4s").read_bytes() == b""
+    played = b"".join((tmp_path / n).read_bytes() for n in ("init.mp4", "seg0.m4s", "seg1.m4s"))
+    assert played == morvex.convert_ts_to_fmp4(b"".join(p.read_bytes() for p in segments))
+    (tmp_path / "all.mp4").write_bytes(played)
+    assert frame_count(tmp_path / "all.mp4") == 25
+    # An existing init segment is not overwritten without -y.
+    assert main(["fragment", *map(str, segments), "-d", str(tmp_path)]) == 1
+    assert "init.mp4: already exists" in capsys.readouterr().err
+    assert main(["fragment", *map(str, segments), "-d", str(tmp_path), "-y"]) == 0
+
+
+def test_fragment_segments_without_video_fail(tmp_path, capsys):
+    bad = tmp_path / "bad.ts"
+    bad.write_bytes(b"\x00" * 400)
+    out = tmp_path / "out"
+    out.mkdir()
+    assert main(["fragment", str(bad), "-d", str(out)]) == 1
+    assert "bad.ts: No valid TS sync byte found" in capsys.readouterr().err
+    assert os.listdir(out) == []
 
 
 def test_batch_of_thumbnails_and_mux_pairs(tmp_path):

@@ -27,8 +27,10 @@ PUBLIC = [
     "extract_thumbnail_from_ts",
     "extract_thumbnail_from_mp4",
     "FragmentedMP4Processor",
+    "convert_ts_to_fmp4",
+    "TransportStreamTransmuxer",
 ]
-FUNCTIONS = PUBLIC[1:8]
+FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10]
 
 # name, text signature, the exceptions its docstring must name
 DOCS = [
@@ -39,6 +41,7 @@ DOCS = [
     ("mux_fmp4_tracks", "(video, audio)", ["TypeError", "ValueError", "MemoryError"]),
     ("extract_thumbnail_from_ts", "(data)", ["TypeError", "ValueError", "MemoryError"]),
     ("extract_thumbnail_from_mp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("convert_ts_to_fmp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
 HAS_NOTES = sys.version_info >= (3, 11)
@@ -87,7 +90,7 @@ def test_module_identity():
         assert getattr(morvex, name) is getattr(m, name)
 
 
-def test_all_lists_the_nine_public_names_in_order():
+def test_all_lists_the_public_names_in_order():
     assert m.__all__ == PUBLIC
     assert all(hasattr(m, name) for name in m.__all__)
 
@@ -122,6 +125,31 @@ def test_processor_member_docstrings(name, signature):
     member = getattr(m.FragmentedMP4Processor, name)
     assert member.__text_signature__ == signature
     check_doc(member.__doc__, ["RuntimeError"])
+
+
+# class, member, text signature
+TRANSMUXER_MEMBERS = [
+    ("push", "($self, segment)"),
+    ("flush", "($self)"),
+    ("reset", "($self)"),
+]
+
+
+@pytest.mark.parametrize("name,signature", TRANSMUXER_MEMBERS, ids=[x[0] for x in TRANSMUXER_MEMBERS])
+def test_transmuxer_member_docstrings(name, signature):
+    member = getattr(m.TransportStreamTransmuxer, name)
+    assert member.__text_signature__ == signature
+    check_doc(member.__doc__, ["RuntimeError"])
+
+
+def test_transmuxer_class_and_property_docstrings():
+    cls = m.TransportStreamTransmuxer
+    assert cls.__text_signature__ == "()"
+    assert cls.__module__ == "morvex._morvex" and cls.__qualname__ == "TransportStreamTransmuxer"
+    assert cls.__doc__.isascii() and "RuntimeError" in cls.__doc__
+    assert cls.init_segment.__doc__.isascii() and "None" in cls.init_segment.__doc__
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
 
 
 def test_processor_class_and_property_docstrings():

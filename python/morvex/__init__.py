@@ -7,8 +7,10 @@ command (also ``python -m morvex``) applies them to files.
 
 from morvex._morvex import (
     FragmentedMP4Processor,
+    TransportStreamTransmuxer,
     __version__,
     convert_mp4_reset_timestamps,
+    convert_ts_to_fmp4,
     convert_ts_to_mp4,
     defragment_mp4,
     extract_thumbnail_from_mp4,
@@ -27,4 +29,6 @@ __all__ = [
     "extract_thumbnail_from_ts",
     "extract_thumbnail_from_mp4",
     "FragmentedMP4Processor",
+    "convert_ts_to_fmp4",
+    "TransportStreamTransmuxer",
 ]

@@ -3,6 +3,8 @@
     morvex convert in.ts out.mp4
     morvex convert a.ts b.ts c.ts -d out -j 2
     morvex defragment - - < fragmented.mp4 > regular.mp4
+    morvex fragment in.ts out.mp4
+    morvex fragment seg0.ts seg1.ts seg2.ts -d out   (init.mp4, seg0.m4s, ...)
 
 The extension works on bytes only; this front end reads the inputs, runs the
 jobs on threads (the extension releases the interpreter lock), and writes each
@@ -57,6 +59,8 @@ COMMANDS = {
                      lambda d, _: _morvex.reset_mp4_timestamps(d[0])),
     "mux": Command("merge a video fMP4 and an audio fMP4 into one MP4", ".mp4", (FRAGMENTED,),
                    lambda d, _: _morvex.mux_fmp4_tracks(d[0], d[1])),
+    "fragment": Command("MPEG-TS to fragmented MP4; with -d, live segments in order to init.mp4 and a .m4s each",
+                        ".m4s", (TS,), lambda d, _: _morvex.convert_ts_to_fmp4(d[0])),
     "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264", (TS, REGULAR),
                          lambda d, name: thumbnail(d[0], name)),
 }
@@ -377,6 +381,47 @@ class Runner:
                 self.drawn = False
 
 
+def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
+    """The segments of one live stream, in order, through one transmuxer:
+    OUTDIR/init.mp4, and for each segment the fragments that were complete
+    once it had been read (the last one also gets what remains). Stops at
+    the first segment that fails."""
+    runner.total = len(jobs)
+    init_job = Job([jobs[0].inputs[0]], os.path.join(outdir, "init.mp4"))
+    if any(os.path.abspath(j.output) == os.path.abspath(init_job.output) for j in jobs):
+        runner.fail(f"a segment would write {init_job.output}")
+        return
+    t = _morvex.TransportStreamTransmuxer()
+    name = jobs[0].inputs[0]
+    try:
+        for job in [init_job, *jobs]:
+            check_output(job, runner.overwrite)
+        for n, job in enumerate(jobs):
+            name = job.inputs[0]
+            data = runner.read_input(name)
+            out = t.push(data)
+            if n == len(jobs) - 1:
+                out += t.flush()
+            init = t.init_segment
+            if init is not None and out.startswith(init) and not os.path.lexists(init_job.output):
+                runner.write_output(init_job.output, init)
+                out = out[len(init):]
+            runner.write_output(job.output, out)
+            with runner.lock:
+                runner.done += 1
+                runner.read += len(data)
+            if runner.verbose:
+                runner.say(f"{name} -> {job.output} ({len(out) / 1e6:.1f} MB)")
+        if t.init_segment is None:
+            raise ValueError("No video data found")
+    except Refused as e:
+        runner.fail(str(e))
+    except ValueError as e:
+        runner.fail(f"{name}: {e}")
+    except OSError as e:
+        runner.fail(f"{e.filename if isinstance(e.filename, str) else name}: {e.strerror or e}")
+
+
 # --- command line -----------------------------------------------------------------
 
 def parser() -> argparse.ArgumentParser:
@@ -442,7 +487,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         elif to_stdout:
             stack.enter_context(contextlib.redirect_stdout(stderr))
         try:
-            runner.run_all(jobs, args.jobs)
+            if args.command == "fragment" and args.outdir is not None:
+                fragment_segments(runner, jobs, args.outdir)
+            else:
+                runner.run_all(jobs, args.jobs)
         except KeyboardInterrupt:
             runner.cancel()
             print(f"morvex {args.command}: interrupted", file=stderr, flush=True)

@@ -2,11 +2,13 @@
 // module state, one function per core entry.
 #include "python/call_frame.h"
 #include "python/processor_type.h"
+#include "python/transmuxer_type.h"
 
 #include <utility>
 
 #include "roads/mp4_roads.h"
 #include "roads/thumbnails.h"
+#include "roads/ts_to_fmp4.h"
 #include "roads/ts_to_mp4.h"
 
 namespace morvex::python {
@@ -28,6 +30,17 @@ PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteSpan input = view_bytes(data);
     std::string report;
     return run_planned([&] { return plan_convert_ts_to_mp4(input, report); }, &report);
+}
+
+PyObject* convert_ts_to_fmp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", nullptr};
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:convert_ts_to_fmp4", const_cast<char**>(keywords), &data))
+        return nullptr;
+    if (!check_bytes(data, "data")) return nullptr;
+    const ByteSpan input = view_bytes(data);
+    std::string report;
+    return run_planned([&] { return plan_convert_ts_to_fmp4(input, report); }, &report);
 }
 
 // The shape shared by the functions that take one `data` argument.
@@ -156,6 +169,25 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Functions added after the classes above, so that __all__ keeps the order
+// in which the names were first published.
+PyMethodDef later_functions[] = {
+    MORVEX_FUNCTION(convert_ts_to_fmp4,
+                    "convert_ts_to_fmp4(data)\n--\n\n"
+                    "Convert an MPEG-2 transport stream to a fragmented MP4.\n\n"
+                    "data is the whole stream as bytes, read as convert_ts_to_mp4 reads it.\n"
+                    "The result is an initialisation segment (ftyp, and a moov whose mvex\n"
+                    "holds a trex per track), then one moof/mdat fragment per video group\n"
+                    "of pictures with the audio of the same span, on a timeline that\n"
+                    "starts at 0. A short report of the streams found is printed to\n"
+                    "sys.stdout.\n\n"
+                    "Returns the fragmented MP4 as new bytes.\n"
+                    "Raises TypeError if data is not bytes, ValueError if the stream has\n"
+                    "no TS sync byte or no video, MemoryError when memory runs out,\n"
+                    "RuntimeError on an internal error."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Adds `value` under `name` and appends the name to __all__, creating the
 // list on the first addition. Steals the reference to `value`.
 int add_public(PyObject* module, const char* name, PyObject* value) {
@@ -183,24 +215,34 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
     return rc;
 }
 
-int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "expected a module object");
-        return -1;
-    }
-    if (add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+int add_functions(PyObject* module, PyMethodDef* defs) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
-    for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
         if (add_public(module, def->ml_name, PyCFunction_NewEx(def, module, module_name)) < 0) {
             Py_DECREF(module_name);
             return -1;
         }
     }
     Py_DECREF(module_name);
+    return 0;
+}
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "expected a module object");
+        return -1;
+    }
+    if (add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) return -1;
+    if (add_functions(module, functions) < 0) return -1;
     PyObject* processor_type = create_processor_type(module);
-    if (processor_type == nullptr) return PyErr_Occurred() ? -1 : 0;
-    return add_public(module, "FragmentedMP4Processor", processor_type);
+    if (processor_type == nullptr) {
+        if (PyErr_Occurred()) return -1;
+    } else if (add_public(module, "FragmentedMP4Processor", processor_type) < 0) {
+        return -1;
+    }
+    if (add_functions(module, later_functions) < 0) return -1;
+    return add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module));
 }
 
 PyModuleDef_Slot slots[] = {

@@ -144,7 +144,7 @@ void write_audio_entry(ByteWriter& w, const TsProgram& p) {
 
 }  // namespace
 
-Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
+Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report, const TsRoadOptions& options) {
     TsConversion c;
     c.program = std::make_unique<TsProgram>(MORVEX_TRY(demux_ts(data)));
     TsProgram& p = *c.program;
@@ -183,7 +183,9 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     TimedSamples video = video_sample_timing(p.video, units, format.frame_duration, reference, first_idr, audio_jumps);
 
     TimedSamples audio = audio_sample_timing(p, audio_timescale, frame_ticks, reference,
-                                             first_idr > 0 ? video.first_time : std::nullopt, video.jumps);
+                                             first_idr > 0 && options.audio_from_first_picture ? video.first_time
+                                                                                               : std::nullopt,
+                                             video.jumps);
     const bool has_audio = !audio.samples.empty() && audio_format.described;
 
     // Templates: moov with the movie header and a place for the tracks, then
@@ -205,6 +207,38 @@ Result<TsConversion> plan_ts_to_mp4(ByteSpan data, std::string& report) {
     // Both tracks on the programme's timeline: the later one is delayed.
     std::optional<int64_t> base = video.first_time;
     if (has_audio && audio.first_time) base = base ? std::min(*base, *audio.first_time) : audio.first_time;
+
+    c.video_first_time = video.first_time;
+    c.video_units.reserve(video.samples.size());
+    for (size_t r = p.video.pes.size(); r-- > 0;) {
+        if (first_idr >= units.units.size() || p.video.pes[r].offset > units.units[first_idr].start) continue;
+        const PesTimestamps& ts = p.video.pes[r].timestamps;
+        if (ts.pts && ts.dts) {
+            // Both are 33-bit counts (H.222.0 2.4.3.7): the difference modulo 2^33.
+            constexpr int64_t wrap = int64_t(1) << 33;
+            int64_t d = (int64_t(*ts.pts) - int64_t(*ts.dts)) % wrap;
+            if (d < 0) d += wrap;
+            c.video_first_offset = d >= wrap / 2 ? d - wrap : d;
+        }
+        break;
+    }
+    for (size_t i = first_idr, r = 0; i < units.units.size() && i - first_idr < video.samples.size(); ++i) {
+        const auto& pes = p.video.pes;
+        const size_t start = units.units[i].start;
+        while (r + 1 < pes.size() && pes[r + 1].offset <= start) ++r;
+        if (!pes.empty() && pes[r].offset <= start)
+            c.video_units.emplace_back(pes[r].packet, uint32_t(start - pes[r].offset));
+        else
+            c.video_units.emplace_back(kNoPacket, uint32_t(0));
+    }
+    if (has_audio) {
+        c.audio_first_time = audio.first_time;
+        const size_t first_frame = p.audio_frames.size() - audio.samples.size();
+        for (size_t k = first_frame; k < p.audio_frames.size(); ++k) {
+            const AudioFrame& f = p.audio_frames[k];
+            c.audio_frames.emplace_back(f.pes == kNoPes ? kNoPacket : p.audio.pes[f.pes].packet, f.index);
+        }
+    }
 
     Track vt;
     vt.track_id = 1;

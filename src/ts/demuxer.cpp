@@ -133,14 +133,15 @@ void add_bytes(ElementaryStream& es, ByteSpan bytes) {
     else append(es.data, bytes);
 }
 
-void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool discontinuity, size_t f) {
+void on_pes_packet(ElementaryStream& es, ByteSpan payload, bool unit_start, bool discontinuity, size_t f,
+                   size_t packet = 0) {
     es.pending_discontinuity |= discontinuity;
     if (!unit_start) {
         add_bytes(es, payload);
         return;
     }
     if (f >= kMinPesStartOffset) return;
-    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), es.pending_discontinuity});
+    es.pes.push_back(PesMark{size_t(es.size()), extract_pes_timestamps(payload), es.pending_discontinuity, packet});
     es.pending_discontinuity = false;
     if (auto body = pes_payload_after_header(payload)) add_bytes(es, *body);
 }
@@ -329,9 +330,11 @@ Result<TsProgram> demux_ts(ByteSpan data) {
         }
         const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
         if (program.video_pid && h.pid == *program.video_pid) {
-            on_pes_packet(program.video, payload, h.unit_start, h.discontinuity, h.payload_at);
+            on_pes_packet(program.video, payload, h.unit_start, h.discontinuity, h.payload_at,
+                          size_t(pkt - data.data()));
         } else if (auto it = audio_streams.find(h.pid); it != audio_streams.end()) {
-            on_pes_packet(it->second, payload, h.unit_start, h.discontinuity, h.payload_at);
+            on_pes_packet(it->second, payload, h.unit_start, h.discontinuity, h.payload_at,
+                          size_t(pkt - data.data()));
         }
     });
     // The audio: the first stream, in the PMT's order, whose bytes are ADTS,

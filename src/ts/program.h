@@ -23,6 +23,7 @@ struct PesMark {
     // The packet that began it set discontinuity_indicator (H.222.0
     // 2.4.3.5): its timestamps need not follow the ones before.
     bool discontinuity = false;
+    size_t packet = 0;  // where the packet that began it starts in the input
 };
 
 struct ElementaryStream {

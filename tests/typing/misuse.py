@@ -8,3 +8,5 @@ morvex.mux_fmp4_tracks(b"")  # E: call-arg
 morvex.FragmentedMP4Processor().base_decode_time = 0  # E: misc
 n: int = morvex.FragmentedMP4Processor().base_decode_time  # E: assignment
 morvex.no_such_function()  # E: attr-defined
+morvex.TransportStreamTransmuxer().init_segment = b""  # E: misc
+s: bytes = morvex.TransportStreamTransmuxer().init_segment  # E: assignment

@@ -4,7 +4,7 @@ stands (tests/test_typing.py). It is type-checked, not run."""
 from __future__ import annotations
 
 import morvex
-from morvex import FragmentedMP4Processor
+from morvex import FragmentedMP4Processor, TransportStreamTransmuxer
 
 version: str = morvex.__version__
 names: list[str] = morvex.__all__
@@ -12,6 +12,10 @@ names: list[str] = morvex.__all__
 
 def convert(ts: bytes) -> bytes:
     return morvex.convert_ts_to_mp4(ts) + morvex.convert_ts_to_mp4(data=ts, reset_timestamps=True)
+
+
+def fragment(ts: bytes) -> bytes:
+    return morvex.convert_ts_to_fmp4(ts) + morvex.convert_ts_to_fmp4(data=ts)
 
 
 def repair(fragmented: bytes, regular: bytes) -> list[bytes]:
@@ -34,3 +38,11 @@ def rebase(init: bytes, segments: list[bytes]) -> tuple[list[bytes], int | None]
     base = proc.base_decode_time
     proc.reset()
     return out, base
+
+
+def transmux(segments: list[bytes]) -> tuple[bytes, bytes | None]:
+    t = TransportStreamTransmuxer()
+    out = b"".join(t.push(s) for s in segments) + t.flush()
+    init = t.init_segment
+    t.reset()
+    return out, init

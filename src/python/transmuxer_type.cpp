@@ -1,0 +1,224 @@
+// TransportStreamTransmuxer: a heap type created per module from a
+// PyType_Spec, closed to subclassing, around the core's TsTransmuxer state.
+// push() and flush() work with the interpreter lock released; the access
+// counter keeps a second thread out of an instance while one is inside it
+// (RuntimeError("Already borrowed")), so the state is never shared.
+#include "python/transmuxer_type.h"
+
+#include <atomic>
+#include <exception>
+#include <new>
+
+#include "python/call_frame.h"
+#include "roads/ts_transmuxer.h"
+
+namespace morvex::python {
+namespace {
+
+struct TransmuxerObject {
+    PyObject_HEAD
+    TsTransmuxer state;
+    // 0: free; n > 0: n readers; -1: one writer.
+    std::atomic<int> access;
+};
+
+TransmuxerObject* as_transmuxer(PyObject* self) { return reinterpret_cast<TransmuxerObject*>(self); }
+
+bool borrow_exclusive(TransmuxerObject* self) {
+    int expected = 0;
+    if (self->access.compare_exchange_strong(expected, -1)) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
+
+bool borrow_shared(TransmuxerObject* self) {
+    int current = self->access.load();
+    do {
+        if (current < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+    } while (!self->access.compare_exchange_weak(current, current + 1));
+    return true;
+}
+
+struct ExclusiveAccess {
+    TransmuxerObject* self;
+    ~ExclusiveAccess() { self->access.store(0); }
+};
+
+PyObject* transmuxer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":TransportStreamTransmuxer", const_cast<char**>(keywords)))
+        return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = as_transmuxer(self);
+    new (&obj->state) TsTransmuxer();
+    new (&obj->access) std::atomic<int>(0);
+    return self;
+}
+
+// An instance holds no interpreter object; only its heap type is visited.
+int transmuxer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int transmuxer_clear(PyObject*) { return 0; }
+
+void transmuxer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* obj = as_transmuxer(self);
+    obj->state.~TsTransmuxer();
+    obj->access.~atomic<int>();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// Runs `work` on the state with the lock released and returns its bytes.
+template <typename Work>
+PyObject* run_on_state(TransmuxerObject* obj, Work&& work) {
+    Result<Bytes> result;
+    bool no_memory = false;
+    std::string what;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result = work(obj->state);
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    } catch (const std::exception& e) {
+        what = e.what();
+        what = what.empty() ? "unknown" : what;
+    } catch (...) {
+        what = "unknown";
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory) return PyErr_NoMemory();
+    if (!what.empty()) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
+        return nullptr;
+    }
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result->data()), Py_ssize_t(result->size()));
+}
+
+PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"segment", nullptr};
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", const_cast<char**>(keywords), &data)) return nullptr;
+    auto* obj = as_transmuxer(self);
+    if (!borrow_exclusive(obj)) return nullptr;
+    ExclusiveAccess access{obj};
+    if (!check_bytes(data, "segment")) return nullptr;
+    // The caller's reference keeps the immutable bytes alive for the call.
+    const ByteSpan segment = view_bytes(data);
+    return run_on_state(obj, [segment](TsTransmuxer& t) { return transmux_push(t, segment); });
+}
+
+PyObject* transmuxer_flush(PyObject* self, PyObject*) {
+    auto* obj = as_transmuxer(self);
+    if (!borrow_exclusive(obj)) return nullptr;
+    ExclusiveAccess access{obj};
+    return run_on_state(obj, [](TsTransmuxer& t) { return transmux_flush(t); });
+}
+
+PyObject* transmuxer_reset(PyObject* self, PyObject*) {
+    auto* obj = as_transmuxer(self);
+    if (!borrow_exclusive(obj)) return nullptr;
+    ExclusiveAccess access{obj};
+    transmux_reset(obj->state);
+    Py_RETURN_NONE;
+}
+
+PyObject* transmuxer_get_init_segment(PyObject* self, void*) {
+    auto* obj = as_transmuxer(self);
+    if (!borrow_shared(obj)) return nullptr;
+    PyObject* result = nullptr;
+    if (obj->state.init) {
+        const Bytes& init = *obj->state.init;
+        result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(init.data()), Py_ssize_t(init.size()));
+    } else {
+        result = Py_None;
+        Py_INCREF(result);
+    }
+    obj->access.fetch_sub(1);
+    return result;
+}
+
+PyMethodDef transmuxer_methods[] = {
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmuxer_push)),
+     METH_VARARGS | METH_KEYWORDS, "push($self, segment)\n--\n\n"
+     "Take the next segment of a live MPEG-2 transport stream.\n\n"
+     "segment is the next bytes of the stream (an HLS segment, or any piece).\n"
+     "A PES or picture split between two segments is read whole once both\n"
+     "have arrived. A group of pictures is complete once the next IDR picture\n"
+     "has arrived.\n\n"
+     "Returns the fragments (moof/mdat) complete so far as new bytes, after\n"
+     "the initialisation segment on the first output once that is known;\n"
+     "b\"\" when nothing is complete yet.\n"
+     "Raises TypeError if segment is not bytes, ValueError if the stream has\n"
+     "no TS sync byte, MemoryError when memory runs out, RuntimeError if\n"
+     "another thread is using the transmuxer."},
+    {"flush", transmuxer_flush, METH_NOARGS, "flush($self)\n--\n\n"
+     "Write what is pending: the last group of pictures and its audio.\n\n"
+     "Returns the fragments as new bytes (b\"\" when nothing is pending),\n"
+     "after the initialisation segment if it was not returned yet. Later\n"
+     "pushes go on on the same timeline.\n"
+     "Raises MemoryError when memory runs out, RuntimeError if another\n"
+     "thread is using the transmuxer."},
+    {"reset", transmuxer_reset, METH_NOARGS, "reset($self)\n--\n\n"
+     "Forget the stream: pending bytes, tables, timeline and initialisation\n"
+     "segment. The next push starts a new stream. Returns None.\n"
+     "Raises RuntimeError if another thread is using the transmuxer."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef transmuxer_getset[] = {
+    {"init_segment", transmuxer_get_init_segment, nullptr,
+     "The initialisation segment (ftyp and moov) as bytes, or None before\n"
+     "the stream's tables and first pictures have arrived (read-only).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot transmuxer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("TransportStreamTransmuxer()\n--\n\n"
+                  "Turns a live MPEG-2 transport stream (H.264 video, AAC or MPEG audio),\n"
+                  "segment by segment, into fragmented MP4: one initialisation segment,\n"
+                  "then one moof/mdat fragment per group of pictures.\n\n"
+                  "Give it each segment in order to push(); flush() writes what remains,\n"
+                  "reset() starts a new stream. The timeline starts at 0 with the offset\n"
+                  "between audio and video of the source, and goes on across segments,\n"
+                  "timestamp jumps and programme changes. Takes no arguments. One\n"
+                  "instance serves one thread: a second thread entering it while it works\n"
+                  "gets RuntimeError(\"Already borrowed\"). The class cannot be subclassed.")},
+    {Py_tp_new, reinterpret_cast<void*>(transmuxer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(transmuxer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(transmuxer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(transmuxer_clear)},
+    {Py_tp_methods, transmuxer_methods},
+    {Py_tp_getset, transmuxer_getset},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed.
+PyType_Spec transmuxer_spec = {
+    "morvex._morvex.TransportStreamTransmuxer",
+    int(sizeof(TransmuxerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    transmuxer_slots,
+};
+
+}  // namespace
+
+PyObject* create_transmuxer_type(PyObject*) { return PyType_FromSpec(&transmuxer_spec); }
+
+}  // namespace morvex::python
