@@ -40,7 +40,7 @@ std::optional<uint16_t> pmt_pid_of(const Bytes& tables) {
 
 bool names_video(const std::vector<PmtEntry>& streams) {
     for (const auto& e : streams)
-        if (e.stream_type == 0x1B || e.stream_type == 0x02) return true;
+        if (e.stream_type == 0x1B || e.stream_type == 0x24 || e.stream_type == 0x02) return true;
     return false;
 }
 
@@ -271,6 +271,54 @@ Result<Bytes> emit(TsTransmuxer& t, bool final) {
     return out;
 }
 
+// Whether the bytes may hold the start of a video PES (00 00 01 E0..EF) or
+// of a NAL unit that begins a group of pictures: an H.264 SPS or IDR slice
+// (types 7 and 5), an HEVC VPS or SPS (32, 33) or IRAP slice (16..23). The
+// scan ignores packet boundaries; a start code cut by a packet header is
+// missed, and a false match only costs one more look at the pending bytes.
+struct Starts {
+    bool picture = false;
+    bool key = false;
+};
+
+Starts starts_in(ByteSpan bytes) {
+    Starts s;
+    const uint8_t* p = bytes.data();
+    const uint8_t* end = p + bytes.size();
+    while (end - p >= 4) {
+        const auto* z = static_cast<const uint8_t*>(std::memchr(p, 0, size_t(end - p) - 3));
+        if (!z) break;
+        if (z[1] == 0 && z[2] == 1) {
+            const uint8_t b = z[3];
+            if (b >= 0xE0 && b <= 0xEF) s.picture = true;
+            const uint8_t avc = b & 0x1F, hevc = (b >> 1) & 0x3F;
+            if (!(b & 0x80) && (avc == 5 || avc == 7 || (hevc >= 16 && hevc <= 23) || hevc == 32 || hevc == 33))
+                s.key = true;
+            if (s.picture && s.key) break;
+        }
+        p = z + 1;
+    }
+    return s;
+}
+
+// Whether to demultiplex the pending bytes after this push. Each look
+// costs the pending span, so a stream pushed in small pieces is looked at
+// only when a group of pictures may have ended (a key start arrived, and
+// for a few picture starts after it) or when an eighth of the span is new:
+// the work stays linear in the stream however it is cut.
+bool worth_a_look(TsTransmuxer& t, ByteSpan segment) {
+    t.since_look += segment.size();
+    const Starts s = starts_in(segment);
+    if (s.key) t.key_looks = 4;
+    bool look = t.since_look * 8 >= t.pending.size();
+    if (!look && t.key_looks > 0 && (s.key || s.picture)) {
+        --t.key_looks;
+        look = true;
+    }
+    if (look) t.since_look = 0;
+    return look;
+}
+
 // The initialisation segment goes in front of the first output after it
 // is known.
 Bytes with_init(TsTransmuxer& t, Bytes fragments) {
@@ -300,7 +348,11 @@ Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment) {
         std::memchr(segment.data(), kTsSyncByte, segment.size()) == nullptr && t.tables.empty())
         return invalid(msg::kNoSync);
     append(t.pending, segment);
-    append(out, MORVEX_TRY(emit(t, false)));
+    if (worth_a_look(t, segment)) {
+        Bytes fragments = MORVEX_TRY(emit(t, false));
+        if (!fragments.empty()) t.key_looks = 0;
+        append(out, fragments);
+    }
     return with_init(t, std::move(out));
 }
 

@@ -50,6 +50,10 @@ struct TsTransmuxer {
     // frame's index in it.
     std::optional<std::pair<uint64_t, uint32_t>> last_video;
     std::optional<std::pair<uint64_t, uint32_t>> last_audio;
+    // When to demultiplex again: bytes pushed since the last look, and the
+    // looks left after a key start.
+    uint64_t since_look = 0;
+    int key_looks = 0;
 };
 
 // Takes the next bytes of the stream; returns the fragments now complete,
