@@ -191,3 +191,23 @@ def test_threads_share_an_instance_without_harm():
 def test_subclassing_is_refused():
     with pytest.raises(TypeError):
         type("Sub", (morvex.TransportStreamTransmuxer,), {})
+
+
+@pytest.mark.parametrize("split", [False, True], ids=["one-push", "pushed-apart"])
+def test_a_pmt_that_changes_twice_after_one_pat(split):
+    # PAT, then PMTs on the same PID naming other streams each time: each
+    # change ends a programme, and the transmuxer moves on.
+    from toolkit import h264, ts
+
+    picture = h264.annexb(h264.sps(), h264.pps(), h264.slice_nal(idr=True))
+    w = ts.TsWriter().pat({1: 0x1000})
+    for k, pid in enumerate((0x100, 0x200, 0x300)):
+        w.pmt(0x1000, [ts.Stream(ts.H264, pid)])
+        for n in range(3):
+            t = 90000 * (k + 1) + 3600 * n
+            w.pes(pid, ts.VIDEO_STREAM_ID, picture, pts=t, dts=t)
+    data = w.bytes()
+    t = morvex.TransportStreamTransmuxer()
+    cut = len(data) // 2 // 188 * 188 if split else len(data)
+    out = t.push(data[:cut]) + t.push(data[cut:]) + t.flush()
+    assert out.startswith(t.init_segment)

@@ -72,15 +72,17 @@ std::optional<size_t> scan_tables(TsTransmuxer& t, ByteSpan segment) {
         if (!names_video(entries)) return true;
         std::vector<std::pair<uint8_t, uint16_t>> streams;
         for (const auto& e : entries) streams.emplace_back(e.stream_type, e.pid);
+        const std::optional<size_t> pat_before = pat_at;
+        pat_at.reset();  // a change names the PAT after the programme's last PMT
         if (t.streams.empty()) {
             Bytes tables;
-            if (pat_at) append(tables, segment.subspan(*pat_at, kTsPacketSize));
+            if (pat_before) append(tables, segment.subspan(*pat_before, kTsPacketSize));
             else append(tables, ByteSpan(t.tables).first(std::min<size_t>(t.tables.size(), kTsPacketSize)));
             append(tables, ByteSpan(pkt, kTsPacketSize));
             t.tables = std::move(tables);
             t.streams = std::move(streams);
         } else if (streams != t.streams) {
-            change = pat_at.value_or(at);
+            change = pat_before.value_or(at);
             return false;
         }
         return true;
@@ -333,7 +335,10 @@ Bytes with_init(TsTransmuxer& t, Bytes fragments) {
 
 Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment) {
     Bytes out;
+    bool restarted = false;  // the segment's start already began a programme
     while (auto change = scan_tables(t, segment)) {
+        if (*change == 0 && restarted) break;
+        restarted = *change == 0;
         // A new programme: what is pending of the old one is written, and
         // the new one is read with its own tables, on the same timeline.
         append(t.pending, segment.first(*change));
