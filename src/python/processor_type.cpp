@@ -5,80 +5,23 @@
 // runs without that lock.
 #include "python/processor_type.h"
 
-#include <atomic>
 #include <exception>
 #include <new>
 #include <utility>
 
 #include "roads/segment_rebaser.h"
 #include "python/call_frame.h"
+#include "python/guarded_object.h"
 
 namespace morvex::python {
 namespace {
 
-struct ProcessorObject {
-    PyObject_HEAD
-    FragmentedMP4Processor record;
-    // 0: free; n > 0: n readers; -1: one writer.
-    std::atomic<int> access;
-};
+using ProcessorObject = GuardedObject<FragmentedMP4Processor>;
 
-ProcessorObject* as_processor(PyObject* self) { return reinterpret_cast<ProcessorObject*>(self); }
-
-bool borrow_exclusive(ProcessorObject* self) {
-    int expected = 0;
-    if (self->access.compare_exchange_strong(expected, -1)) return true;
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
-}
-
-bool borrow_shared(ProcessorObject* self) {
-    int current = self->access.load();
-    do {
-        if (current < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return false;
-        }
-    } while (!self->access.compare_exchange_weak(current, current + 1));
-    return true;
-}
-
-// Releases exclusive access when it goes out of scope, on every way out.
-struct ExclusiveAccess {
-    ProcessorObject* self;
-    ~ExclusiveAccess() { self->access.store(0); }
-};
+ProcessorObject* as_processor(PyObject* self) { return as_guarded<FragmentedMP4Processor>(self); }
 
 PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FragmentedMP4Processor", const_cast<char**>(keywords)))
-        return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* obj = as_processor(self);
-    new (&obj->record) FragmentedMP4Processor();
-    new (&obj->access) std::atomic<int>(0);
-    return self;
-}
-
-// An instance holds no interpreter object; only its heap type is visited.
-int processor_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return 0;
-}
-
-int processor_clear(PyObject*) { return 0; }
-
-void processor_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    auto* obj = as_processor(self);
-    obj->record.~FragmentedMP4Processor();
-    obj->access.~atomic<int>();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
+    return guarded_new<FragmentedMP4Processor>(type, args, kwargs, ":FragmentedMP4Processor");
 }
 
 // Binds the one `data` argument of a method.
@@ -91,11 +34,11 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
     PyObject* data = nullptr;
     if (!bind_data(args, kwargs, "O:set_init_segment", &data)) return nullptr;
     auto* obj = as_processor(self);
-    if (!borrow_exclusive(obj)) return nullptr;
-    ExclusiveAccess access{obj};
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
     if (!check_bytes(data, "data")) return nullptr;
     try {
-        set_init_segment(obj->record, view_bytes(data));
+        set_init_segment(obj->state, view_bytes(data));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -111,11 +54,11 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
     auto* obj = as_processor(self);
     Result<PlannedOutput> result;
     {
-        if (!borrow_exclusive(obj)) return nullptr;
-        ExclusiveAccess access{obj};
+        if (!borrow_exclusive(obj->access)) return nullptr;
+        ExclusiveAccess access{obj->access};
         if (!check_bytes(data, "data")) return nullptr;
         try {
-            result = plan_segment(obj->record, view_bytes(data));
+            result = plan_segment(obj->state, view_bytes(data));
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         } catch (const std::exception& e) {
@@ -133,16 +76,16 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
     auto* obj = as_processor(self);
-    if (!borrow_exclusive(obj)) return nullptr;
-    ExclusiveAccess access{obj};
-    reset(obj->record);
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
+    reset(obj->state);
     Py_RETURN_NONE;
 }
 
 PyObject* processor_get_base_decode_time(PyObject* self, void*) {
     auto* obj = as_processor(self);
-    if (!borrow_shared(obj)) return nullptr;
-    std::optional<uint64_t> base = obj->record.base_decode_time;
+    if (!borrow_shared(obj->access)) return nullptr;
+    std::optional<uint64_t> base = obj->state.base_decode_time;
     obj->access.fetch_sub(1);
     if (!base) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(*base);
@@ -194,9 +137,9 @@ PyType_Slot processor_slots[] = {
                   "thread entering it while it works gets RuntimeError(\"Already\n"
                   "borrowed\"). The class cannot be subclassed.")},
     {Py_tp_new, reinterpret_cast<void*>(processor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(processor_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(processor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(processor_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc<FragmentedMP4Processor>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(guarded_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(guarded_clear)},
     {Py_tp_methods, processor_methods},
     {Py_tp_getset, processor_getset},
     {0, nullptr},

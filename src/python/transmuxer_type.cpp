@@ -5,78 +5,22 @@
 // (RuntimeError("Already borrowed")), so the state is never shared.
 #include "python/transmuxer_type.h"
 
-#include <atomic>
 #include <exception>
 #include <new>
 
 #include "python/call_frame.h"
+#include "python/guarded_object.h"
 #include "roads/ts_transmuxer.h"
 
 namespace morvex::python {
 namespace {
 
-struct TransmuxerObject {
-    PyObject_HEAD
-    TsTransmuxer state;
-    // 0: free; n > 0: n readers; -1: one writer.
-    std::atomic<int> access;
-};
+using TransmuxerObject = GuardedObject<TsTransmuxer>;
 
-TransmuxerObject* as_transmuxer(PyObject* self) { return reinterpret_cast<TransmuxerObject*>(self); }
-
-bool borrow_exclusive(TransmuxerObject* self) {
-    int expected = 0;
-    if (self->access.compare_exchange_strong(expected, -1)) return true;
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
-}
-
-bool borrow_shared(TransmuxerObject* self) {
-    int current = self->access.load();
-    do {
-        if (current < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return false;
-        }
-    } while (!self->access.compare_exchange_weak(current, current + 1));
-    return true;
-}
-
-struct ExclusiveAccess {
-    TransmuxerObject* self;
-    ~ExclusiveAccess() { self->access.store(0); }
-};
+TransmuxerObject* as_transmuxer(PyObject* self) { return as_guarded<TsTransmuxer>(self); }
 
 PyObject* transmuxer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":TransportStreamTransmuxer", const_cast<char**>(keywords)))
-        return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* obj = as_transmuxer(self);
-    new (&obj->state) TsTransmuxer();
-    new (&obj->access) std::atomic<int>(0);
-    return self;
-}
-
-// An instance holds no interpreter object; only its heap type is visited.
-int transmuxer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return 0;
-}
-
-int transmuxer_clear(PyObject*) { return 0; }
-
-void transmuxer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    auto* obj = as_transmuxer(self);
-    obj->state.~TsTransmuxer();
-    obj->access.~atomic<int>();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
+    return guarded_new<TsTransmuxer>(type, args, kwargs, ":TransportStreamTransmuxer");
 }
 
 // Runs `work` on the state with the lock released and returns its bytes.
@@ -114,8 +58,8 @@ PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* data = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", const_cast<char**>(keywords), &data)) return nullptr;
     auto* obj = as_transmuxer(self);
-    if (!borrow_exclusive(obj)) return nullptr;
-    ExclusiveAccess access{obj};
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
     if (!check_bytes(data, "segment")) return nullptr;
     // The caller's reference keeps the immutable bytes alive for the call.
     const ByteSpan segment = view_bytes(data);
@@ -124,22 +68,22 @@ PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* transmuxer_flush(PyObject* self, PyObject*) {
     auto* obj = as_transmuxer(self);
-    if (!borrow_exclusive(obj)) return nullptr;
-    ExclusiveAccess access{obj};
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
     return run_on_state(obj, [](TsTransmuxer& t) { return transmux_flush(t); });
 }
 
 PyObject* transmuxer_reset(PyObject* self, PyObject*) {
     auto* obj = as_transmuxer(self);
-    if (!borrow_exclusive(obj)) return nullptr;
-    ExclusiveAccess access{obj};
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
     transmux_reset(obj->state);
     Py_RETURN_NONE;
 }
 
 PyObject* transmuxer_get_init_segment(PyObject* self, void*) {
     auto* obj = as_transmuxer(self);
-    if (!borrow_shared(obj)) return nullptr;
+    if (!borrow_shared(obj->access)) return nullptr;
     PyObject* result = nullptr;
     if (obj->state.init) {
         const Bytes& init = *obj->state.init;
@@ -200,9 +144,9 @@ PyType_Slot transmuxer_slots[] = {
                   "instance serves one thread: a second thread entering it while it works\n"
                   "gets RuntimeError(\"Already borrowed\"). The class cannot be subclassed.")},
     {Py_tp_new, reinterpret_cast<void*>(transmuxer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(transmuxer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(transmuxer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(transmuxer_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc<TsTransmuxer>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(guarded_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(guarded_clear)},
     {Py_tp_methods, transmuxer_methods},
     {Py_tp_getset, transmuxer_getset},
     {0, nullptr},
