@@ -12,7 +12,7 @@ import textwrap
 import pytest
 
 import morvex
-from tests.toolkit import crafted, require
+from toolkit import crafted, require
 
 KIB = 1024
 
@@ -77,7 +77,7 @@ def test_endless_audio_pes_converts_to_its_one_picture():
 PEAK_RSS = """
 import sys, morvex
 sys.path.insert(0, {root!r})
-from tests.toolkit import crafted
+from toolkit import crafted
 
 def status(key):
     for line in open("/proc/self/status"):
@@ -111,7 +111,7 @@ def test_extra_memory_stays_near_the_input(shape, road):
         open("/proc/self/clear_refs", "w").close()
     except OSError:
         pytest.skip("needs Linux's /proc/self/clear_refs")
-    root = str(Path(__file__).resolve().parent.parent)
+    root = str(Path(__file__).resolve().parent)
     code = PEAK_RSS.format(root=root, shape=shape, size=64 * KIB, road=road)
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
     extra, size, out = map(int, run.stdout.split()[-3:])
