@@ -4,7 +4,7 @@ sample defaults, sync samples, composition offsets, durations and the movie box.
 import pytest
 
 import morvex
-from toolkit.mp4 import (Run, Sample, Traf, box, find, ftyp, header_fields, init_segment, moof_mdat, sized, track_tables,
+from toolkit.mp4 import (Run, Sample, Traf, box, find, find_all, ftyp, header_fields, init_segment, moof_mdat, sized, track_tables,
                          trex, u32, walk)
 
 VIDEO = (1, 12800, b"vide")
@@ -226,6 +226,18 @@ def test_short_headers_are_refused(header, message):
     data = ftyp() + box("moov", box("mvhd", bytes(20)), t)
     with pytest.raises(ValueError, match=message):
         morvex.defragment_mp4(data + moof_mdat(1, [Traf(0, [run([1], duration=1)])]))
+
+
+@pytest.mark.parametrize("late", [10 ** 19, 2 ** 64 - 1], ids=["beyond-2^63", "largest"])
+def test_a_track_starting_absurdly_late_gets_the_longest_empty_edit(late):
+    frag = moof_mdat(1, [Traf(1, [run([4], duration=1)], decode_time=0),
+                         Traf(2, [run([3], fill=9, duration=1)], decode_time=late)])
+    # in seconds (timescale 1), so the delay in the movie's milliseconds is beyond 64 bits
+    out = morvex.defragment_mp4(init_segment(VIDEO, (2, 1, b"soun")) + frag)
+    elst = find_all(out, "moov", "trak", "edts", "elst")
+    assert len(elst) == 1 and elst[0].version == 1
+    # entry_count, then the empty edit: segment_duration 2^63, media_time -1
+    assert elst[0].payload[4:24] == u32(2) + (2 ** 63).to_bytes(8, "big") + b"\xff" * 8
 
 
 def test_a_trak_without_sample_table_is_refused():
