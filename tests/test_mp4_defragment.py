@@ -4,7 +4,7 @@ sample defaults, sync samples, composition offsets, durations and the movie box.
 import pytest
 
 import morvex
-from toolkit.mp4 import (Run, Sample, Traf, box, find, find_all, ftyp, header_fields, init_segment, moof_mdat, sized, track_tables,
+from toolkit.mp4 import (Run, Sample, Traf, box, empty_stbl, find, find_all, ftyp, moov, mvhd, trak, header_fields, init_segment, moof_mdat, sized, track_tables,
                          trex, u32, walk)
 
 VIDEO = (1, 12800, b"vide")
@@ -238,6 +238,23 @@ def test_a_track_starting_absurdly_late_gets_the_longest_empty_edit(late):
     assert len(elst) == 1 and elst[0].version == 1
     # entry_count, then the empty edit: segment_duration 2^63, media_time -1
     assert elst[0].payload[4:24] == u32(2) + (2 ** 63).to_bytes(8, "big") + b"\xff" * 8
+
+
+@pytest.mark.parametrize("where", ["stbl", "mdia"])
+def test_a_second_sample_table_is_left_out(where):
+    # Readers take the first mdia of a trak and the first stbl of a minf; a
+    # second one must not come out with tables of its own that disagree.
+    if where == "stbl":
+        video = trak(1, 12800, stbl=empty_stbl() + empty_stbl())
+    else:
+        full = trak(1, 12800)
+        mdia = find(full, "trak", "mdia")
+        video = box("trak", *(box(b.kind.decode(), b.payload) for b in walk(full[8:])), box("mdia", mdia.payload))
+    head = ftyp() + moov(mvhd(), video, box("mvex", trex(1)))
+    out = morvex.defragment_mp4(head + moof_mdat(1, [Traf(1, [run([3, 4], duration=1)])]))
+    assert len(find_all(out, "moov", "trak", "mdia")) == 1
+    assert len(find_all(out, "moov", "trak", "mdia", "minf", "stbl")) == 1
+    assert track_tables(out)[0]["media"] == [bytes([0]) * 3, bytes([1]) * 4]
 
 
 def test_a_trak_without_sample_table_is_refused():

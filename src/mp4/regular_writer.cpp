@@ -138,11 +138,14 @@ struct TrakContext {
 
 Result<void> write_minf(ByteWriter& w, const Box& minf, TrakContext& c) {
     size_t m = w.begin_box_type(box::minf);
+    bool stbl_written = false;
     for (const auto& child : MORVEX_TRY(child_boxes(minf))) {
         if (child.type != box::stbl) {
             w.bytes(child.bytes);
             continue;
         }
+        if (stbl_written) continue;  // a reader takes the first, as the tracks were read
+        stbl_written = true;
         size_t stbl = w.begin_box("stbl");
         if (auto stsd = MORVEX_TRY(find_child(child, box::stsd))) w.bytes(stsd->bytes);
         const auto& samples = c.track.samples;
@@ -164,7 +167,7 @@ Result<void> write_trak(ByteWriter& w, TrakContext& c) {
     if (!trak) return invalid(msg::kInvalidBoxSize);
     auto parts = MORVEX_TRY(child_boxes(*trak));
     size_t m = w.begin_box("trak");
-    bool edits_written = false;
+    bool edits_written = false, mdia_written = false;
     auto write_edits = [&] {
         if (!edits_written && !t.edits.empty()) write_edts(w, t.edits);
         edits_written = true;
@@ -178,12 +181,24 @@ Result<void> write_trak(ByteWriter& w, TrakContext& c) {
         } else if (part.type == box::tref) {
             MORVEX_CHECK(write_tref(w, part, t));
         } else if (part.type == box::mdia) {
+            // Only the first mdia, and its first minf, describe the track's
+            // samples; later ones would hold a second set of tables that
+            // readers do not look at, so they are left out.
+            if (mdia_written) continue;
+            mdia_written = true;
             write_edits();
             size_t mdia = w.begin_box("mdia");
+            bool minf_written = false;
             for (const auto& mp : MORVEX_TRY(child_boxes(part))) {
-                if (mp.type == box::mdhd) MORVEX_CHECK(write_time_box(w, mp, TimeBox::Mdhd, t.media_duration()));
-                else if (mp.type == box::minf) MORVEX_CHECK(write_minf(w, mp, c));
-                else w.bytes(mp.bytes);
+                if (mp.type == box::mdhd) {
+                    MORVEX_CHECK(write_time_box(w, mp, TimeBox::Mdhd, t.media_duration()));
+                } else if (mp.type == box::minf) {
+                    if (minf_written) continue;
+                    minf_written = true;
+                    MORVEX_CHECK(write_minf(w, mp, c));
+                } else {
+                    w.bytes(mp.bytes);
+                }
             }
             w.end_box(mdia);
         } else {
