@@ -33,17 +33,18 @@ bool convert_flag(PyObject* arg, const char* param, bool* out);
 // Raises the exception that stands for a core error value.
 void raise_error(const Error& error);
 
-// Runs work that plans its output and turns the result into a new bytes
-// object, or raises. The plan is made with the lock released, the result's bytes object is allocated at its exact size with
-// the lock held, and the output is written into it with the lock released
-// again, so it is written once and never copied. Any C++ exception is
-// caught here: std::bad_alloc becomes MemoryError, anything else
-// RuntimeError. The text the work left in `report`, if any, is written to
-// sys.stdout once the lock is held again, whether the work succeeded or not.
 // A new bytes object holding a planned output, written with the lock held
 // (for the class's methods, which keep it); raises on a C++ exception.
 PyObject* bytes_from_plan(const PlannedOutput& plan);
 
+// Runs work that plans its output and turns the result into a new bytes
+// object, or raises. The plan is made with the lock released, the result's
+// bytes object is allocated at its exact size with the lock held, and the
+// output is written into it with the lock released again, so it is written
+// once and never copied. Any C++ exception is caught here: std::bad_alloc
+// becomes MemoryError, anything else RuntimeError. The text the work left in
+// `report`, if any, is written to sys.stdout once the lock is held again,
+// whether the work succeeded or not.
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report = nullptr);
 
 }  // namespace morvex::python

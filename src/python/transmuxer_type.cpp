@@ -5,9 +5,6 @@
 // (RuntimeError("Already borrowed")), so the state is never shared.
 #include "python/transmuxer_type.h"
 
-#include <exception>
-#include <new>
-
 #include "python/call_frame.h"
 #include "python/guarded_object.h"
 #include "roads/ts_transmuxer.h"
@@ -23,34 +20,11 @@ PyObject* transmuxer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded_new<TsTransmuxer>(type, args, kwargs, ":TransportStreamTransmuxer");
 }
 
-// Runs `work` on the state with the lock released and returns its bytes.
+// Runs `work` on the state with the lock released, through the module's one
+// call frame (exceptions caught, the result written into its bytes object).
 template <typename Work>
 PyObject* run_on_state(TransmuxerObject* obj, Work&& work) {
-    Result<Bytes> result;
-    bool no_memory = false;
-    std::string what;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result = work(obj->state);
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    } catch (const std::exception& e) {
-        what = e.what();
-        what = what.empty() ? "unknown" : what;
-    } catch (...) {
-        what = "unknown";
-    }
-    Py_END_ALLOW_THREADS
-    if (no_memory) return PyErr_NoMemory();
-    if (!what.empty()) {
-        PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
-        return nullptr;
-    }
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(result->data()), Py_ssize_t(result->size()));
+    return run_planned([&]() -> Result<PlannedOutput> { return PlannedOutput::of(MORVEX_TRY(work(obj->state))); });
 }
 
 PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -134,9 +108,10 @@ PyGetSetDef transmuxer_getset[] = {
 
 PyType_Slot transmuxer_slots[] = {
     {Py_tp_doc, const_cast<char*>("TransportStreamTransmuxer()\n--\n\n"
-                  "Turns a live MPEG-2 transport stream (H.264 video, AAC or MPEG audio),\n"
-                  "segment by segment, into fragmented MP4: one initialisation segment,\n"
-                  "then one moof/mdat fragment per group of pictures.\n\n"
+                  "Turns a live MPEG-2 transport stream (H.264 or HEVC video; AAC, MPEG,\n"
+                  "AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4: one\n"
+                  "initialisation segment, then one moof/mdat fragment per group of\n"
+                  "pictures.\n\n"
                   "Give it each segment in order to push(); flush() writes what remains,\n"
                   "reset() starts a new stream. The timeline starts at 0 with the offset\n"
                   "between audio and video of the source, and goes on across segments,\n"
