@@ -7,6 +7,7 @@
 #include "common/messages.h"
 #include "mp4/fragmented_writer.h"
 #include "roads/ts_to_mp4.h"
+#include "ts/demuxer.h"
 #include "ts/packets.h"
 #include "ts/psi.h"
 
@@ -39,9 +40,7 @@ std::optional<uint16_t> pmt_pid_of(const Bytes& tables) {
 }
 
 bool names_video(const std::vector<PmtEntry>& streams) {
-    for (const auto& e : streams)
-        if (e.stream_type == 0x1B || e.stream_type == 0x24 || e.stream_type == 0x02) return true;
-    return false;
+    return std::any_of(streams.begin(), streams.end(), [](const PmtEntry& e) { return is_carried_video(e.stream_type); });
 }
 
 // Takes the segment's first PAT and PMT (one naming a video stream) when

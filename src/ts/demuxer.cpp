@@ -17,7 +17,6 @@ constexpr size_t kMinPesStartOffset = 180;
 
 constexpr uint8_t kH264 = 0x1B, kMpeg2Video = 0x02, kHevc = 0x24;
 
-bool is_carried_video(uint8_t t) { return t == kH264 || t == kMpeg2Video || t == kHevc; }
 
 // Video stream types the module does not carry (H.222.0 table 2-34), with
 // the name the error gives.
@@ -362,6 +361,10 @@ Result<TsProgram> demux_ts(ByteSpan data) {
     cut_adts_frames(program);
     write_report(program, tables);
     return program;
+}
+
+bool is_carried_video(uint8_t stream_type) {
+    return stream_type == kH264 || stream_type == kMpeg2Video || stream_type == kHevc;
 }
 
 }  // namespace morvex

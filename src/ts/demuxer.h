@@ -12,6 +12,10 @@
 
 namespace morvex {
 
+// Whether a PMT stream type is video the module carries: H.264 (0x1B),
+// HEVC (0x24), and MPEG-2 video (0x02), whose stream is read as H.264.
+bool is_carried_video(uint8_t stream_type);
+
 // Demultiplexes a whole transport stream; fails only without any sync byte.
 Result<TsProgram> demux_ts(ByteSpan data);
 
