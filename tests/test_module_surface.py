@@ -112,32 +112,20 @@ def test_docstring_and_text_signature(name, signature, raises):
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
 
 
-# member, text signature (None for the property)
-MEMBERS = [
-    ("set_init_segment", "($self, data)"),
-    ("process_segment", "($self, data)"),
-    ("reset", "($self)"),
-]
-
-
-@pytest.mark.parametrize("name,signature", MEMBERS, ids=[x[0] for x in MEMBERS])
-def test_processor_member_docstrings(name, signature):
-    member = getattr(m.FragmentedMP4Processor, name)
-    assert member.__text_signature__ == signature
-    check_doc(member.__doc__, ["RuntimeError"])
-
-
 # class, member, text signature
-TRANSMUXER_MEMBERS = [
-    ("push", "($self, segment)"),
-    ("flush", "($self)"),
-    ("reset", "($self)"),
+MEMBERS = [
+    ("FragmentedMP4Processor", "set_init_segment", "($self, data)"),
+    ("FragmentedMP4Processor", "process_segment", "($self, data)"),
+    ("FragmentedMP4Processor", "reset", "($self)"),
+    ("TransportStreamTransmuxer", "push", "($self, segment)"),
+    ("TransportStreamTransmuxer", "flush", "($self)"),
+    ("TransportStreamTransmuxer", "reset", "($self)"),
 ]
 
 
-@pytest.mark.parametrize("name,signature", TRANSMUXER_MEMBERS, ids=[x[0] for x in TRANSMUXER_MEMBERS])
-def test_transmuxer_member_docstrings(name, signature):
-    member = getattr(m.TransportStreamTransmuxer, name)
+@pytest.mark.parametrize("cls,name,signature", MEMBERS, ids=[f"{x[0]}.{x[1]}" for x in MEMBERS])
+def test_member_docstrings(cls, name, signature):
+    member = getattr(getattr(m, cls), name)
     assert member.__text_signature__ == signature
     check_doc(member.__doc__, ["RuntimeError"])
 
