@@ -82,9 +82,10 @@ def corpora() -> dict[str, dict[str, bytes]]:
     pairs = {"frag": ("video_frag", "audio_frag"), "regular": ("video_regular", "audio_regular"),
              "gst": ("gst_video", "gst_audio"), "hls": ("hls", "audio_frag")}
     mux = {name: split(mp4s[v], mp4s[a]) for name, (v, a) in pairs.items()}
-    # Piece lengths of 188 * 7, 1000 (cutting packets) and 65536, the last one resetting half way.
-    pieces = {f"{name}_{n}": data + struct.pack(">I", word) for name, data in streams.items()
-              for n, word in (("1316", 1315), ("1000", 999), ("whole_reset", 0x8000FFFF))}
+    # Pieces of 188 * 7 bytes; of 1000 and 17 by turns (cutting packets);
+    # of 4096 and 1. The target reads the first 128 KB.
+    pieces = {f"{name}_{n}": data[:128 * 1024] + struct.pack(">I", word) for name, data in streams.items()
+              for n, word in (("1316", 1315 | 1315 << 12), ("1000_17", 999 | 16 << 12), ("4096_1", 4095))}
     mp4_targets = ("box_layer", "defragment", "reset_timestamps", "convert_mp4_reset", "thumbnail_mp4")
     return ({t: streams for t in ("ts_demux", "ts_to_mp4", "thumbnail_ts")} | {t: mp4s for t in mp4_targets}
             | {"pes": pes, "sps": sps, "avc_config": avcc, "adts": adts, "mux": mux, "segment_processor": segments,

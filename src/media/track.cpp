@@ -14,6 +14,8 @@ void copy_from_source(const Track& t, uint64_t offset, uint32_t size, uint8_t* o
     }
     // The sample models only hand out samples inside their source.
     const ByteSpan src = t.source;
+    if (offset >= t.source_base) offset -= t.source_base;
+    else offset = UINT64_MAX;
     if (offset <= src.size() && size <= src.size() - offset) std::memcpy(out, src.data() + offset, size);
     else std::memset(out, 0, size);
 }
@@ -25,8 +27,11 @@ uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
         copy_from_source(t, s.offset, s.size, p);
         return p + s.size;
     }
-    for (uint32_t k = s.first_nal; k < s.first_nal + s.nal_count; ++k) {
+    for (uint32_t i = 0; i < s.nal_count; ++i) {
+        const uint32_t k = s.first_nal + i - t.nal_base;
+        if (k >= t.nals.size()) break;
         const NalRange& n = t.nals[k];
+        if (t.omit_parameter_sets && n.parameter_set) continue;
         p[0] = uint8_t(n.size >> 24);
         p[1] = uint8_t(n.size >> 16);
         p[2] = uint8_t(n.size >> 8);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace morvex {
 struct NalRange {
     uint64_t offset = 0;  // the NAL header byte in the track's source
     uint32_t size = 0;    // header byte included, start code excluded
+    bool parameter_set = false;  // an SPS, PPS or VPS (which a track may leave to its sample entry)
 };
 
 struct Sample {
@@ -45,7 +47,15 @@ struct Track {
     const SourcePieces* pieces = nullptr;
     ByteSpan trak;              // the template trak box, header included
     std::vector<Sample> samples;
-    std::vector<NalRange> nals;
+    std::span<const NalRange> nals;  // where Annex B samples' NAL units are listed
+    // The number of nals[0] (low 32 bits), and the position of source[0]:
+    // a live reader keeps only the tail of a stream, and samples count from
+    // its start.
+    uint32_t nal_base = 0;
+    uint64_t source_base = 0;
+    // Parameter sets are left out of the samples' bytes: the sample entry
+    // holds them (avc1, hvc1), and the sizes count without them.
+    bool omit_parameter_sets = false;
     std::vector<Edit> edits;  // written as they are; none: no edit list
     // Decode time of sample 0 on the source's own timeline, in the media
     // timescale, where the source says (a fragment's tfdt).

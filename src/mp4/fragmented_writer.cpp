@@ -9,6 +9,7 @@
 #include "isobmff/fourcc.h"
 #include "isobmff/fragment_boxes.h"
 #include "isobmff/time_headers.h"
+#include "mp4/fragmenter.h"
 #include "mp4/movie_boxes.h"
 
 namespace morvex {
@@ -157,17 +158,6 @@ struct Out {
     }
 };
 
-// Decode time of sample `i` of a track whose first sample is at `start`.
-struct Clock {
-    uint64_t time;
-    uint32_t timescale;
-};
-
-// a < b, each in its own timescale.
-bool earlier(const Clock& a, const Clock& b) {
-    return (unsigned __int128)a.time * b.timescale < (unsigned __int128)b.time * a.timescale;
-}
-
 }  // namespace
 
 uint64_t leading_empty_time(const Track& t, uint32_t movie_timescale) {
@@ -177,12 +167,6 @@ uint64_t leading_empty_time(const Track& t, uint32_t movie_timescale) {
         delay += e.segment_duration;
     }
     return scale_duration(delay, movie_timescale, t.timescale);
-}
-
-size_t lead_track(std::span<const Track> tracks) {
-    for (size_t k = 0; k < tracks.size(); ++k)
-        if (tracks[k].handler == box::vide) return k;
-    return 0;
 }
 
 Result<Bytes> build_init_segment(std::span<const Track> tracks, uint32_t movie_timescale) {
@@ -266,56 +250,12 @@ uint8_t* write_fragment(const MovieFragment& f, uint8_t* out) {
 }
 
 std::vector<MovieFragment> fragment_movie(const Movie& movie, uint32_t first_sequence) {
-    std::vector<MovieFragment> fragments;
-    const auto& tracks = movie.tracks;
-    if (tracks.empty()) return fragments;
-    const size_t lead = lead_track(tracks);
-    const Track& v = tracks[lead];
-    // Per track: the next sample and its decode time.
-    std::vector<size_t> next(tracks.size(), 0);
-    std::vector<uint64_t> time(tracks.size());
-    for (size_t k = 0; k < tracks.size(); ++k) time[k] = leading_empty_time(tracks[k], movie.timescale);
-    auto take = [&](size_t k, TrackRun& run, const Clock* until) {
-        const Track& t = tracks[k];
-        run.track_id = t.track_id;
-        run.decode_time = time[k];
-        run.default_flags = t.handler == box::vide ? kNonSyncSampleFlags : kSyncSampleFlags;
-        while (next[k] < t.samples.size() && (!until || earlier(Clock{time[k], t.timescale}, *until))) {
-            const Sample& s = t.samples[next[k]++];
-            run.samples.push_back(FragmentSample{&t, s});
-            time[k] += s.duration;
-        }
-    };
-    uint32_t sequence = first_sequence;
-    while (next[lead] < v.samples.size() || fragments.empty()) {
-        // The group of pictures: up to the next sync sample.
-        size_t end = next[lead] + 1;
-        while (end < v.samples.size() && !v.samples[end].sync) ++end;
-        const bool last = end >= v.samples.size();
-        MovieFragment f;
-        f.sequence = sequence;
-        f.runs.resize(tracks.size());
-        TrackRun& vr = f.runs[lead];
-        vr.track_id = v.track_id;
-        vr.decode_time = time[lead];
-        vr.default_flags = kNonSyncSampleFlags;
-        for (; next[lead] < end && next[lead] < v.samples.size(); ++next[lead]) {
-            const Sample& s = v.samples[next[lead]];
-            vr.samples.push_back(FragmentSample{&v, s});
-            time[lead] += s.duration;
-        }
-        const Clock until{time[lead], v.timescale};
-        for (size_t k = 0; k < tracks.size(); ++k)
-            if (k != lead) take(k, f.runs[k], last ? nullptr : &until);
-        bool any = false;
-        for (const auto& r : f.runs) any |= !r.samples.empty();
-        if (any) {
-            fragments.push_back(std::move(f));
-            ++sequence;
-        }
-        if (last) break;
-    }
-    return fragments;
+    Fragmenter f;
+    f.sequence = first_sequence;
+    for (const auto& t : movie.tracks) fragmenter_add_track(f, &t, leading_empty_time(t, movie.timescale));
+    for (size_t k = 0; k < movie.tracks.size(); ++k)
+        for (const Sample& s : movie.tracks[k].samples) fragmenter_add(f, k, s);
+    return fragmenter_take(f, true);
 }
 
 Result<PlannedOutput> plan_fragmented_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep) {

@@ -4,11 +4,10 @@
 // traf per track (tfhd with default-base-is-moof, tfdt version 1, one trun)
 // followed by the mdat that holds its samples.
 //
-// A movie is cut into one fragment per group of pictures of its video track
-// (a new one at every sync sample); each other track's samples whose decode
-// time, in seconds, falls before the end of that group go into the same
-// fragment. A track's leading empty edit becomes its first decode time, so
-// the tracks keep the offset the source gives them without an edit list.
+// A movie is cut into fragments as mp4/fragmenter.h says: one per group of
+// pictures of its video track. A track's leading empty edit becomes its
+// first decode time, so the tracks keep the offset the source gives them
+// without an edit list.
 //
 // Every size is known before a byte is written: a fragment is laid out from
 // its samples alone and written once, in place.
@@ -67,9 +66,6 @@ uint8_t* write_fragment(const MovieFragment& f, uint8_t* out);
 // The decode time at which a track starts: its leading empty edits (movie
 // timescale) in the track's media timescale.
 uint64_t leading_empty_time(const Track& t, uint32_t movie_timescale);
-
-// Index of the track that leads the cutting: the first video track, else 0.
-size_t lead_track(std::span<const Track> tracks);
 
 // The fragments of a whole movie, numbered from `first_sequence`; each
 // track starts at its leading delay.

@@ -1,96 +1,97 @@
 // Key frame of a transport stream: the first parameter sets of the stream
 // (H.264: SPS and PPS; HEVC: VPS, SPS and PPS), each behind a four-byte
-// start code, then the first IDR (HEVC: IRAP) picture's slices as they
-// stand in the stream, so that the result decodes alone.
+// start code, then the slices of the first IDR (HEVC: IRAP) picture, so
+// that the result decodes alone. The stream is read only as far as they
+// are found.
 #include "codecs/avc_config.h"
-#include "codecs/h264.h"
 #include "common/messages.h"
 #include "roads/thumbnails.h"
-#include "ts/access_units.h"
-#include "ts/demuxer.h"
+#include "ts/reader.h"
+
+#include <cstring>
+#include <optional>
 
 namespace morvex {
-
 namespace {
 
-struct Found {
-    std::optional<Result<Bytes>> answer;  // empty: the prefix read is too short to tell
-};
+bool have_sets(const TsReader& r) {
+    const ParameterSets& s = r.video.cutter.sets;
+    return (r.video.codec != VideoCodec::Hevc || !s.vps.empty()) && !s.sps.empty() && !s.pps.empty();
+}
 
-// The key frame, if `data` (the whole stream, or a prefix of it) holds it
-// whole.
-Found key_frame_in(ByteSpan data, bool whole) {
-    using h264::Nal;
-    auto demuxed = demux_ts(data);
-    if (!demuxed) {
-        if (!whole) return Found{};
-        return Found{Result<Bytes>(std::unexpected(std::move(demuxed.error())))};
-    }
-    const TsProgram& program = *demuxed;
-    const SourcePieces& video = program.video.pieces;
-    if (video.size == 0) {
-        if (!whole) return Found{};
-        if (program.unsupported_video) return Found{invalid(unsupported_video_message(*program.unsupported_video))};
-        return Found{invalid(msg::kNoVideo)};
-    }
+const Sample* first_key(const TsReader& r) {
+    for (const Sample& s : r.video.out.samples)
+        if (s.sync) return &s;
+    return nullptr;
+}
 
-    // The first VPS (HEVC only), SPS and PPS.
-    std::optional<Nal> sets[3];
-    const bool hevc = program.video_codec == VideoCodec::Hevc;
-    auto have_sets = [&] { return (!hevc || sets[0]) && sets[1] && sets[2]; };
-    std::optional<Nal> picture;  // from the first slice's start code to the last slice's end
-    bool done = false;
-    for (const Nal& nal : h264::split_nal_units(video)) {
-        const NalRole role = role_of(program.video_codec, nal);
-        if (role.parameter_set >= 0 && !sets[role.parameter_set]) sets[role.parameter_set] = nal;
-        if (done) {
-            if (have_sets()) break;
-            continue;
-        }
-        if (!picture) {
-            if (role.vcl && role.random_access) picture = nal;
-            continue;
-        }
-        // The slices of one picture follow each other: a further slice of
-        // the key picture that does not begin a picture, right behind the
-        // last one.
-        if (role.vcl && role.random_access && nal.start == picture->end && !role.starts_picture)
-            picture->end = nal.end;
-        else
-            done = true;
-    }
-    // A picture may go on past the end of a prefix, and its parameter sets
-    // may come later still.
-    if (!whole && !(done && have_sets())) return Found{};
-    if (!picture) return Found{fail(ErrorKind::NotFound, msg::kNoIdr)};
-
+// The key picture's slices as they stand in the stream, start codes
+// included: from the first slice to the last of those that follow it
+// without a gap.
+Bytes key_frame(const TsReader& r, const Sample& key) {
+    const TsVideo& v = r.video;
+    const ParameterSets& sets = v.cutter.sets;
     Bytes out;
-    const size_t picture_size = size_t(picture->end - picture->start);
-    size_t reserve = picture_size;
-    for (const auto& set : sets)
-        if (set) reserve += 4 + size_t(set->size());
-    out.reserve(reserve);
-    for (const auto& set : sets)
-        if (set) append_annexb_nal(out, video.gather(set->header, size_t(set->size())));
-    const size_t at = out.size();
-    out.resize(at + picture_size);
-    video.copy(picture->start, picture_size, out.data() + at);
-    return Found{std::move(out)};
+    for (const auto* list : {&sets.vps, &sets.sps, &sets.pps})
+        if (!list->empty()) append_annexb_nal(out, list->front());
+    const NalList& nals = v.cutter.nals;
+    std::optional<uint64_t> from, to;
+    for (uint32_t k = 0; k < key.nal_count; ++k) {
+        const NalRange& n = nals.ranges[size_t(nal_number(r, key) + k - nals.base)];
+        const h264::Nal nal{n.offset, n.offset, n.offset + n.size, v.es.at(n.offset),
+                            n.size > 1 ? v.es.at(n.offset + 1) : uint8_t(0), n.size > 2 ? v.es.at(n.offset + 2) : uint8_t(0)};
+        const bool vcl = role_of(v.codec, nal).vcl;
+        // The start code in front: 00 00 01, or 00 00 00 01.
+        const uint64_t start = n.offset >= 4 && v.es.at(n.offset - 4) == 0 ? n.offset - 4 : n.offset - 3;
+        if (!from) {
+            if (vcl) from = start, to = nal.end;
+            continue;
+        }
+        if (!vcl || (start != *to && n.offset - 3 != *to)) break;
+        to = nal.end;
+    }
+    if (from) {
+        const size_t at = out.size();
+        out.resize(at + size_t(*to - *from));
+        v.es.copy(*from, size_t(*to - *from), out.data() + at);
+    }
+    return out;
 }
 
 }  // namespace
 
-// The first key frame is near the front of most streams: ever longer
-// prefixes are read (each twice the last), so the work stays within twice
-// what finding it needs, and the whole stream is read only when it must be.
 Result<Bytes> extract_thumbnail_from_ts(ByteSpan data) {
-    size_t prefix = size_t(1) << 20;
-    while (true) {
-        const bool whole = prefix >= data.size();
-        Found found = key_frame_in(whole ? data : data.first(prefix), whole);
-        if (found.answer) return std::move(*found.answer);
-        prefix *= 2;
+    std::string report;
+    return extract_thumbnail_from_ts(data, report);
+}
+
+Result<Bytes> extract_thumbnail_from_ts(ByteSpan data, std::string& report) {
+    if (data.empty() || std::memchr(data.data(), kTsSyncByte, data.size()) == nullptr) return invalid(msg::kNoSync);
+    TsReader r;
+    r.video.es.window = data.data();
+    const StreamBytes s{data, 0, true};
+    uint64_t given = 0;
+    while (read_ts_packet(r, s)) {
+        if (r.video.out.count == given) continue;
+        given = r.video.out.count;
+        if (const Sample* key = first_key(r)) {
+            if (have_sets(r)) {
+                report += ts_report(r);
+                return key_frame(r, *key);
+            }
+        } else {
+            r.video.out.samples.clear();  // pictures before the first key picture are not wanted
+        }
     }
+    end_ts(r, s);
+    report += ts_report(r);
+    if (r.video.out.count == 0) {
+        if (!r.accepted && r.uncarried_video) return invalid(unsupported_video_message(*r.uncarried_video));
+        return invalid(msg::kNoVideo);
+    }
+    const Sample* key = first_key(r);
+    if (!key) return fail(ErrorKind::NotFound, msg::kNoIdr);
+    return key_frame(r, *key);
 }
 
 }  // namespace morvex

@@ -2,33 +2,73 @@
 
 #include <algorithm>
 
-#include "codecs/h264.h"
+#include "codecs/annexb.h"
+#include "codecs/bit_reader.h"
 #include "codecs/h264_sps.h"
 #include "codecs/hevc.h"
 
 namespace morvex {
 namespace {
 
-struct Open {
-    bool open = false;  // some NAL unit belongs to the current unit
-    bool has_slice = false;
-    AccessUnit unit;
-    uint64_t bytes = 0;
-};
-
-void close_unit(AccessUnits& out, Open& cur) {
-    if (cur.open && out.nals.size() > cur.unit.first_nal) {
-        cur.unit.nal_count = uint32_t(out.nals.size() - cur.unit.first_nal);
-        cur.unit.bytes = uint32_t(cur.bytes);
-        out.units.push_back(cur.unit);
-    } else {
-        out.nals.resize(cur.unit.first_nal);
+// Parameter sets are read whole: their bytes are gathered (they are
+// small), the rest stays where it is.
+void note_parameter_set(ParameterSets& p, VideoCodec codec, int kind, Bytes unit) {
+    // trailing_zero_8bits after the NAL unit are not part of it.
+    while (unit.size() > 1 && unit.back() == 0) unit.pop_back();
+    std::vector<ByteSpan>& sets = kind == 0 ? p.vps : kind == 1 ? p.sps : p.pps;
+    const ByteSpan view(unit.data(), unit.size());
+    for (ByteSpan s : sets)
+        if (std::equal(s.begin(), s.end(), view.begin(), view.end())) return;
+    if (sets.size() >= 32) {  // so many different sets stand for a stream that changes them
+        p.change = true;
+        return;
     }
-    cur = Open{};
-    cur.unit.first_nal = uint32_t(out.nals.size());
+    // A second set under an id already seen (HEVC: a second set of a kind)
+    // replaces the first one in the middle of the stream.
+    if (codec == VideoCodec::Hevc) {
+        if (!sets.empty()) p.change = true;
+    } else {
+        const auto id = h264::parameter_set_id(view);
+        for (ByteSpan s : sets)
+            if (id && h264::parameter_set_id(s) == id) p.change = true;
+    }
+    p.storage.push_back(std::move(unit));
+    const Bytes& kept = p.storage.back();
+    sets.push_back(ByteSpan(kept.data(), kept.size()));
+}
+
+// Whether an H.264 SEI NAL unit (7.3.2.3) holds a recovery point message
+// (payloadType 6, D.1.8). Only its first bytes are read.
+bool holds_recovery_point(const SourcePieces& es, const h264::Nal& nal) {
+    const size_t n = size_t(std::min<uint64_t>(nal.size(), 256));
+    const Bytes head = es.gather(nal.header, n);
+    const std::vector<uint8_t> rbsp = annexb::unescape_rbsp(ByteSpan(head).subspan(1));
+    size_t pos = 0;
+    while (pos < rbsp.size() && rbsp[pos] != 0x80) {  // rbsp_trailing_bits
+        uint32_t type = 0, size = 0;
+        while (pos < rbsp.size() && rbsp[pos] == 0xFF) type += 255, ++pos;
+        if (pos >= rbsp.size()) return false;
+        type += rbsp[pos++];
+        while (pos < rbsp.size() && rbsp[pos] == 0xFF) size += 255, ++pos;
+        if (pos >= rbsp.size()) return false;
+        size += rbsp[pos++];
+        if (type == 6) return true;
+        if (size > rbsp.size() - pos) return false;
+        pos += size;
+    }
+    return false;
 }
 
 }  // namespace
+
+void NalList::drop_before(uint64_t index) {
+    if (index <= base) return;
+    const size_t n = size_t(std::min<uint64_t>(index - base, ranges.size()));
+    // The storage is given back once half of it is dropped.
+    if (n * 2 < ranges.size() && n < 4096) return;
+    ranges.erase(ranges.begin(), ranges.begin() + ptrdiff_t(n));
+    base += n;
+}
 
 NalRole role_of(VideoCodec codec, const h264::Nal& nal) {
     NalRole r;
@@ -57,68 +97,41 @@ NalRole role_of(VideoCodec codec, const h264::Nal& nal) {
     return r;
 }
 
-AccessUnits cut_access_units(const SourcePieces& es, bool keep_parameter_sets, VideoCodec codec) {
-    using namespace h264;
-    AccessUnits out;
-    Open cur;
-    // Parameter sets are read whole: their bytes are gathered (they are
-    // small), the rest stays where it is.
-    auto parameter_set = [&](const Nal& nal, std::vector<ByteSpan>& sets, std::optional<ByteSpan>& first) {
-        Bytes unit = es.gather(nal.header, size_t(nal.size()));
-        // trailing_zero_8bits after the NAL unit are not part of it.
-        while (unit.size() > 1 && unit.back() == 0) unit.pop_back();
-        ByteSpan view(unit.data(), unit.size());
-        for (ByteSpan s : sets)
-            if (std::equal(s.begin(), s.end(), view.begin(), view.end())) {
-                if (!first) first = s;
-                return;
-            }
-        if (sets.size() >= 32) {  // so many different sets stand for a stream that changes them
-            out.parameter_sets_change = true;
-            return;
-        }
-        // A second set under an id already seen (HEVC: a second set of a
-        // kind) replaces the first one in the middle of the stream.
-        if (codec == VideoCodec::Hevc) {
-            if (!sets.empty()) out.parameter_sets_change = true;
-        } else {
-            const auto id = parameter_set_id(view);
-            for (ByteSpan s : sets)
-                if (id && parameter_set_id(s) == id) out.parameter_sets_change = true;
-        }
-        out.parameter_set_bytes.push_back(std::move(unit));
-        const Bytes& kept = out.parameter_set_bytes.back();
-        sets.push_back(ByteSpan(kept.data(), kept.size()));
-        if (!first) first = sets.back();
-    };
-    for (const Nal& nal : split_nal_units(es)) {
-        const NalRole role = role_of(codec, nal);
-        const bool boundary = (role.delimiter && cur.open) ||
-                              (cur.has_slice && (role.opens_unit || role.starts_picture));
-        if (boundary) close_unit(out, cur);
-        if (!cur.open) {
-            cur.open = true;
-            cur.unit.start = nal.start;
-            cur.unit.first_nal = uint32_t(out.nals.size());
-        }
-        if (role.vcl) cur.has_slice = true;
-        if (role.random_access) cur.unit.idr = true;
-        if (role.parameter_set == 0) parameter_set(nal, out.vps_sets, out.vps);
-        if (role.parameter_set == 1) parameter_set(nal, out.sps_sets, out.sps);
-        if (role.parameter_set == 2) parameter_set(nal, out.pps_sets, out.pps);
-        if (!role.delimiter && (keep_parameter_sets || role.parameter_set < 0)) {
-            out.nals.push_back(NalRange{nal.header, uint32_t(nal.size())});
-            cur.bytes += 4 + nal.size();
-        }
+bool close_unit(AccessUnitCutter& c, AccessUnit& closed) {
+    const bool gives = c.open && c.has_slice;
+    if (gives) {
+        c.unit.nal_count = uint32_t(c.nals.end() - c.unit.first_nal);
+        closed = c.unit;
+    } else if (c.open) {
+        // Nothing of it is written: its NAL units are forgotten.
+        c.nals.ranges.resize(size_t(c.unit.first_nal - c.nals.base));
     }
-    close_unit(out, cur);
-    return out;
+    c.open = false;
+    c.has_slice = false;
+    c.unit = AccessUnit{};
+    return gives;
 }
 
-AccessUnits cut_access_units(ByteSpan b, bool keep_parameter_sets, VideoCodec codec) {
-    SourcePieces pieces;
-    pieces.add(b);
-    return cut_access_units(pieces, keep_parameter_sets, codec);
+bool add_nal(AccessUnitCutter& c, const SourcePieces& es, const h264::Nal& nal, AccessUnit& closed) {
+    const NalRole role = role_of(c.codec, nal);
+    const bool boundary = (role.delimiter && c.open) || (c.has_slice && (role.opens_unit || role.starts_picture));
+    const bool gives = boundary && close_unit(c, closed);
+    if (!c.open) {
+        c.open = true;
+        c.unit.start = nal.start;
+        c.unit.first_nal = c.nals.end();
+    }
+    if (role.vcl) c.has_slice = true;
+    if (role.random_access) c.unit.idr = true;
+    if (c.codec == VideoCodec::H264 && nal.type() == h264::kSei && holds_recovery_point(es, nal))
+        c.unit.recovery_point = true;
+    if (role.parameter_set >= 0) note_parameter_set(c.sets, c.codec, role.parameter_set, es.gather(nal.header, size_t(nal.size())));
+    if (!role.delimiter) {
+        c.nals.ranges.push_back(NalRange{nal.header, uint32_t(nal.size()), role.parameter_set >= 0});
+        c.unit.bytes += uint32_t(4 + nal.size());
+        if (role.parameter_set >= 0) c.unit.parameter_set_bytes += uint32_t(4 + nal.size());
+    }
+    return gives;
 }
 
 }  // namespace morvex

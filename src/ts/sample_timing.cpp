@@ -1,7 +1,8 @@
 #include "ts/sample_timing.h"
 
 #include <algorithm>
-#include <map>
+
+#include "ts/timestamps.h"
 
 namespace morvex {
 namespace {
@@ -9,203 +10,152 @@ namespace {
 // A jump forwards of more than this within a stream is not a gap but a new
 // piece of timeline (two recordings joined, an HLS discontinuity).
 constexpr int64_t kMaxGap = 5 * int64_t(kTsClock);
-
-struct UnitTime {
-    std::optional<int64_t> pts, dts;
-    bool discontinuity = false;  // its PES began with discontinuity_indicator set
-};
-
-// The timestamps each unit takes from the PES in which it begins.
-std::vector<UnitTime> unit_timestamps(const ElementaryStream& es, const AccessUnits& units, int64_t reference) {
-    std::vector<UnitTime> times(units.units.size());
-    Unwrapper unwrap{reference};
-    size_t r = 0;                     // the PES in which the current unit begins
-    std::optional<size_t> last_used;  // the PES whose timestamps a unit took last
-    for (size_t i = 0; i < units.units.size(); ++i) {
-        const size_t start = units.units[i].start;
-        while (r + 1 < es.pes.size() && es.pes[r + 1].offset <= start) ++r;
-        if (es.pes.empty() || es.pes[r].offset > start || last_used == r) continue;
-        const PesMark& mark = es.pes[r];
-        const PesTimestamps& ts = mark.timestamps;
-        if (!ts.pts && !ts.dts) continue;
-        last_used = r;
-        times[i].discontinuity = mark.discontinuity;
-        if (ts.pts) times[i].pts = unwrap(*ts.pts);
-        if (ts.dts) times[i].dts = unwrap_timestamp(*ts.dts, times[i].pts.value_or(*unwrap.last));
-        if (!ts.pts) times[i].pts = times[i].dts;
-        if (!times[i].dts) times[i].dts = times[i].pts;
-    }
-    return times;
-}
-
-// The most common positive step between consecutive known DTS values.
-uint32_t common_step(const std::vector<UnitTime>& times) {
-    std::map<int64_t, size_t> counts;
-    bool have_previous = false;
-    int64_t previous = 0;
-    for (const auto& t : times) {
-        if (!t.dts) {
-            have_previous = false;
-            continue;
-        }
-        if (have_previous && *t.dts > previous && *t.dts - previous <= 90000) ++counts[*t.dts - previous];
-        previous = *t.dts;
-        have_previous = true;
-    }
-    size_t best = 0;
-    int64_t step = 3000;
-    for (const auto& [d, n] : counts)
-        if (n > best) best = n, step = d;
-    return uint32_t(step);
-}
+// How long a track waits for the other at a join, and how many untimed
+// units wait for the first timestamp, at the most.
+constexpr int64_t kJoinWait = 5;  // seconds
+constexpr size_t kAnchorWait = 300;
+// Distinct DTS steps counted for the most common one; a stream with more
+// has no usual step to find.
+constexpr size_t kStepKinds = 256;
 
 }  // namespace
 
-std::optional<int64_t> programme_reference(const TsProgram& program) {
-    for (const auto& p : program.video.pes)
-        if (p.timestamps.pts) return int64_t(*p.timestamps.pts);
-    for (const auto& p : program.audio.pes)
-        if (p.timestamps.pts) return int64_t(*p.timestamps.pts);
-    return std::nullopt;
+std::optional<int64_t> join_move(Timeline& t, bool video, size_t k, int64_t own, bool force) {
+    if (k >= t.joins.size()) t.joins.resize(k + 1);
+    Timeline::Join& j = t.joins[k];
+    if (j.settled) return j.settled;
+    (video ? j.video : j.audio) = own;
+    const std::optional<int64_t> other = video ? j.audio : j.video;
+    const bool other_takes_part = video ? (t.audio || t.audio_open) : t.video;
+    if (other) j.settled = std::max(own, *other);
+    else if (!other_takes_part || force) j.settled = own;
+    return j.settled;
 }
 
-TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit,
-                                 const std::vector<int64_t>& least_jumps) {
-    TimedSamples out;
-    const size_t n = units.units.size();
-    if (first_unit >= n) return out;
-    std::vector<UnitTime> times = unit_timestamps(es, units, reference);
-    const int64_t step = frame_duration ? *frame_duration : common_step(times);
-
-    // Decode times: known ones as they are, the others one frame after the
-    // unit before (or before the first known one); always increasing.
-    std::vector<int64_t> dts(n), pts(n);
-    size_t first_known = n;
-    for (size_t i = 0; i < n; ++i)
-        if (times[i].dts) {
-            first_known = i;
-            break;
-        }
-    const int64_t origin = first_known < n ? *times[first_known].dts - int64_t(first_known) * step : reference;
-    // A unit without timestamps is taken to be presented as far behind its
-    // decode time as the first timed one.
-    const int64_t usual_offset = first_known < n ? *times[first_known].pts - *times[first_known].dts : 0;
-    int64_t shift = 0;  // moves each new piece of timeline to where the last one ended
-    for (size_t i = 0; i < n; ++i) {
-        if (times[i].dts && i >= first_known) {
-            dts[i] = *times[i].dts + shift;
-            pts[i] = *times[i].pts + shift;
-            if (i > first_known) {
-                const int64_t expected = dts[i - 1] + step;
-                const bool jump = times[i].discontinuity || dts[i] > dts[i - 1] + kMaxGap || dts[i] <= dts[i - 1] - step;
-                if (jump) {
-                    const size_t j = out.jumps.size();
-                    const int64_t move = std::max(expected - dts[i], j < least_jumps.size() ? least_jumps[j] : INT64_MIN);
-                    out.jumps.push_back(move);
-                    shift += move;
-                    pts[i] += move;
-                    dts[i] += move;
+void add_picture(VideoClock& c, RawPicture p) {
+    // The most common positive step between consecutive known DTS values
+    // (ties go to the shorter step).
+    if (p.dts) {
+        if (c.last_raw_dts && *p.dts > *c.last_raw_dts && *p.dts - *c.last_raw_dts <= int64_t(kTsClock)) {
+            const int64_t d = *p.dts - *c.last_raw_dts;
+            auto it = c.steps.find(d);
+            if (it == c.steps.end() && c.steps.size() < kStepKinds) it = c.steps.emplace(d, 0).first;
+            if (it != c.steps.end()) {
+                const uint32_t n = ++it->second;
+                if (n > c.common_count || (n == c.common_count && d < c.common_step)) {
+                    c.common_count = n;
+                    c.common_step = d;
                 }
             }
-        } else {
-            dts[i] = i == 0 ? origin : dts[i - 1] + step;
-            pts[i] = dts[i] + usual_offset;
         }
-        if (i > 0 && dts[i] <= dts[i - 1]) {
-            // A DTS that does not advance (damaged or repeated timestamps):
-            // the composition offset is kept, the decode order holds.
-            const int64_t bump = dts[i - 1] + 1 - dts[i];
-            dts[i] += bump;
-            pts[i] += bump;
-        }
+        c.last_raw_dts = p.dts;
+    } else {
+        c.last_raw_dts.reset();
     }
-    out.first_time = pts[first_unit];
-    out.samples.resize(n - first_unit);
-    const int64_t first_offset = pts[first_unit] - dts[first_unit];
-    for (size_t i = first_unit; i < n; ++i) {
-        Sample& s = out.samples[i - first_unit];
-        const AccessUnit& u = units.units[i];
-        s.size = u.bytes;
-        s.sync = u.idr;
-        s.first_nal = u.first_nal;
-        s.nal_count = u.nal_count;
-        const int64_t next = i + 1 < n ? dts[i + 1] : dts[i] + (i > 0 ? dts[i] - dts[i - 1] : step);
-        s.duration = uint32_t(std::clamp<int64_t>(next - dts[i], 1, UINT32_MAX));
-        // Relative to the first sample's, so sample 0 is presented at media
-        // time 0.
-        s.composition_offset = int32_t(std::clamp<int64_t>(pts[i] - dts[i] - first_offset, INT32_MIN, INT32_MAX));
-    }
-    return out;
+    c.waiting.push_back(std::move(p));
 }
 
-TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference, std::optional<int64_t> start,
-                                 const std::vector<int64_t>& video_jumps) {
-    TimedSamples out;
-    const auto& frames = program.audio_frames;
-    if (frames.empty()) return out;
-    const auto& pes = program.audio.pes;
-    Unwrapper unwrap{reference};
-    std::vector<std::optional<int64_t>> pes_time(pes.size());  // in `timescale`
-    for (size_t j = 0; j < pes.size(); ++j) {
-        if (!pes[j].timestamps.pts) continue;
-        const int64_t t = unwrap(*pes[j].timestamps.pts);
-        pes_time[j] = (t * int64_t(timescale) + (t >= 0 ? 45000 : -45000)) / 90000;
+bool place_next_picture(VideoClock& c, Timeline& timeline, int64_t reference, bool final, PlacedPicture* out) {
+    if (c.waiting.empty()) return false;
+    const int64_t step = c.step();
+    if (!c.anchored) {
+        size_t f = 0;
+        while (f < c.waiting.size() && !c.waiting[f].dts) ++f;
+        if (f == c.waiting.size()) {
+            if (!final && c.waiting.size() < kAnchorWait) return false;
+            c.origin = reference;
+            c.usual_offset = 0;
+        } else {
+            c.origin = *c.waiting[f].dts - int64_t(f) * step;
+            c.usual_offset = *c.waiting[f].pts - *c.waiting[f].dts;
+        }
+        c.anchored = true;
     }
-    const int64_t tolerance = timescale / 2000 + 1;
-    const int64_t max_gap = kMaxGap / kTsClock * timescale;
-    std::vector<int64_t> t(frames.size());
-    int64_t shift = 0;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const AudioFrame& f = frames[i];
-        std::optional<int64_t> actual;
-        if (f.pes != kNoPes && pes_time[f.pes]) actual = *pes_time[f.pes] + shift + int64_t(f.index) * frame_ticks;
-        if (i == 0) {
-            t[i] = actual.value_or(0);
-            if (!actual) {
-                // Frames before the first timed one: placed back from it.
-                for (size_t k = 1; k < frames.size(); ++k)
-                    if (frames[k].pes != kNoPes && pes_time[frames[k].pes]) {
-                        t[i] = *pes_time[frames[k].pes] + int64_t(frames[k].index) * frame_ticks -
-                               int64_t(k) * frame_ticks;
-                        break;
-                    }
+    const RawPicture& r = c.waiting.front();
+    int64_t dts, pts;
+    if (r.dts) {
+        dts = *r.dts + c.shift;
+        pts = *r.pts + c.shift;
+        if (c.seen_timed && c.prev_dts) {
+            const int64_t prev = *c.prev_dts;
+            const bool jump = r.discontinuity || dts > prev + kMaxGap || dts <= prev - step;
+            if (jump) {
+                const bool force = final || int64_t(c.waiting.size()) * step > kJoinWait * int64_t(kTsClock);
+                const auto move = join_move(timeline, true, c.joins, prev + step - dts, force);
+                if (!move) return false;
+                ++c.joins;
+                c.shift += *move;
+                dts += *move;
+                pts += *move;
             }
-            continue;
         }
-        const int64_t expected = t[i - 1] + frame_ticks;
-        t[i] = expected;
-        if (!actual) continue;
-        const bool new_piece = f.index == 0 && ((pes[f.pes].discontinuity && *actual != expected) ||
-                                                *actual > expected + max_gap || *actual < expected - frame_ticks);
-        if (new_piece) {
-            const size_t k = out.jumps.size();
-            const int64_t move = k < video_jumps.size()
-                                     ? (video_jumps[k] * int64_t(timescale) + (video_jumps[k] >= 0 ? 45000 : -45000)) / 90000
-                                     : expected - *actual;  // continue where the last piece ended
-            out.jumps.push_back(move);
-            shift += move;
-            t[i] = std::max(t[i - 1] + 1, *actual + move);
-        } else if ((*actual > expected + tolerance || *actual < expected - tolerance) && *actual > t[i - 1]) {
-            t[i] = *actual;  // a gap (or an overlap) in the source stays
+        c.seen_timed = true;
+    } else {
+        dts = c.prev_dts ? *c.prev_dts + step : c.origin;
+        pts = dts + c.usual_offset;
+    }
+    if (c.prev_dts && dts <= *c.prev_dts) {
+        // A DTS that does not advance (damaged or repeated timestamps): the
+        // composition offset is kept, the decode order holds.
+        const int64_t bump = *c.prev_dts + 1 - dts;
+        dts += bump;
+        pts += bump;
+    }
+    c.prev_dts = dts;
+    *out = PlacedPicture{r.unit, dts, pts};
+    c.waiting.pop_front();
+    return true;
+}
+
+bool place_next_frame(AudioClock& c, Timeline& timeline, bool final, PlacedFrame* out) {
+    if (c.waiting.empty()) return false;
+    const int64_t ft = c.frame_ticks;
+    const int64_t ts = c.timescale;
+    if (!c.anchored) {
+        size_t f = 0;
+        while (f < c.waiting.size() && !c.waiting[f].time) ++f;
+        if (f == c.waiting.size()) {
+            if (!final && c.waiting.size() < kAnchorWait) return false;
+            c.first = 0;
+        } else {
+            // Frames before the first timed one are placed back from it.
+            c.first = *c.waiting[f].time + int64_t(c.waiting[f].frame.index) * ft - int64_t(f) * ft;
+        }
+        c.anchored = true;
+    }
+    const RawFrame& r = c.waiting.front();
+    std::optional<int64_t> actual;
+    if (r.time) actual = *r.time + c.shift + int64_t(r.frame.index) * ft;
+    int64_t t = c.first;
+    if (c.prev) {
+        const int64_t prev = *c.prev;
+        const int64_t expected = prev + ft;
+        const int64_t tolerance = ts / 2000 + 1;
+        const int64_t max_gap = kMaxGap / kTsClock * ts;
+        t = expected;
+        if (actual) {
+            const bool new_piece = r.frame.index == 0 && ((r.discontinuity && *actual != expected) ||
+                                                          *actual > expected + max_gap || *actual < expected - ft);
+            if (new_piece) {
+                const int64_t own = expected - *actual;
+                const int64_t own_90k = own * int64_t(kTsClock) / ts;
+                const bool force = final || int64_t(c.waiting.size()) * ft > kJoinWait * ts;
+                const auto settled = join_move(timeline, false, c.joins, own_90k, force);
+                if (!settled) return false;
+                const int64_t v = *settled;
+                const int64_t move = v == own_90k ? own : (v * ts + (v >= 0 ? 45000 : -45000)) / int64_t(kTsClock);
+                ++c.joins;
+                c.shift += move;
+                t = std::max(prev + 1, *actual + move);
+            } else if ((*actual > expected + tolerance || *actual < expected - tolerance) && *actual > prev) {
+                t = *actual;  // a gap (or an overlap) in the source stays
+            }
         }
     }
-    // Frames presented before `start` (90 kHz) are left out.
-    size_t first = 0;
-    if (start)
-        while (first < frames.size() && t[first] * int64_t(kTsClock) < *start * int64_t(timescale)) ++first;
-    if (first == frames.size()) return out;
-    out.first_time = t[first] * int64_t(kTsClock) / int64_t(timescale);
-    out.samples.resize(frames.size() - first);
-    for (size_t i = first; i < frames.size(); ++i) {
-        Sample& s = out.samples[i - first];
-        s.offset = frames[i].offset;
-        s.size = frames[i].size;
-        s.sync = true;
-        s.duration = i + 1 < frames.size() ? uint32_t(t[i + 1] - t[i]) : frame_ticks;
-    }
-    return out;
+    c.prev = t;
+    *out = PlacedFrame{r.frame, t};
+    c.waiting.pop_front();
+    return true;
 }
 
 }  // namespace morvex

@@ -1,19 +1,34 @@
-// Timing of the samples of a transport stream, attached to each access unit
-// and audio frame by byte position.
+// Timing of the samples of a transport stream, as they arrive.
 //
 // Video: an access unit takes the PTS/DTS of the PES in which its first byte
 // lies, when it is the first unit to begin in that PES; a PES that begins
 // inside a unit already open gives its timestamps to the next unit that
-// begins in it. A unit without timestamps lasts the stream's frame duration
-// after the one before. A sample lasts until the next one's DTS.
+// begins in it. A unit without timestamps follows the one before by the
+// frame duration (the SPS's VUI timing, else the stream's most common step
+// so far); units before the first timed one are placed back from it. A
+// sample lasts until the next one's DTS.
 //
-// Audio: each ADTS frame of a PES takes the PES's PTS plus its index there
-// times the frame duration. The timeline counts frame by frame and follows
-// the PES timestamps where they part from it by more than half a
-// millisecond, so a gap (a lost PES) stays a gap.
+// Audio: each frame of a PES takes the PES's PTS plus its index there times
+// the frame duration. The timeline counts frame by frame and follows the
+// PES timestamps where they part from it by more than half a millisecond,
+// so a gap (a lost PES) stays a gap.
+//
+// Joins: within a stream, a timestamp that jumps backwards, or forwards by
+// more than five seconds, or that follows a discontinuity_indicator, starts
+// a new piece of timeline, which continues where the last one ended (plus a
+// frame): joined recordings and HLS discontinuities play through. Video and
+// audio move by the same amount at their k-th join, the larger of the two
+// moves each would make on its own, so that they keep their offset in every
+// piece. A track that reaches a join waits for the other to reach it, for
+// five seconds of its own media at the most.
+//
+// Everything is decided from what has arrived, in stream order, so that a
+// stream read in pieces is timed as the whole stream is.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -23,39 +38,100 @@
 
 namespace morvex {
 
-struct TimedSamples {
-    std::vector<Sample> samples;
-    std::optional<int64_t> first_time;  // presentation time of sample 0, unwrapped, 90 kHz
-    // How far each new piece of timeline was moved (90 kHz), in order.
-    std::vector<int64_t> jumps;
+// The joins of a programme's timeline, each with the move of each track.
+struct Timeline {
+    struct Join {
+        std::optional<int64_t> video, audio;  // 90 kHz
+        std::optional<int64_t> settled;
+    };
+    std::vector<Join> joins;
+    bool video = false;       // a video track takes part
+    bool audio = false;       // an audio track takes part
+    bool audio_open = true;   // an audio track may still take part
 };
 
-// `frame_duration` is the SPS's (VUI timing), when it gives one; otherwise
-// the most common step between DTS values is used. `reference` is the
-// instant near which the stream's first timestamp is unwrapped.
-// Samples are made from `first_unit` on.
-//
-// Within a stream, a timestamp that jumps backwards, or forwards by more
-// than five seconds, or that follows a discontinuity_indicator, starts a
-// new piece of timeline, which continues where the last one ended (plus
-// one frame): joined recordings and HLS discontinuities play through.
-// A piece is moved by at least `least_jumps[k]` (90 kHz) at its k-th jump:
-// far enough for the audio to continue after its own last piece too.
-TimedSamples video_sample_timing(const ElementaryStream& es, const AccessUnits& units,
-                                 std::optional<uint32_t> frame_duration, int64_t reference, size_t first_unit = 0,
-                                 const std::vector<int64_t>& least_jumps = {});
+// A track's own move at its k-th join; the move both take once it is
+// settled (empty while the other track may still come to it). `force`
+// settles it with what is known.
+std::optional<int64_t> join_move(Timeline& t, bool video, size_t k, int64_t own, bool force);
 
-// Audio samples in `timescale` units, `frame_ticks` per frame; frames
-// presented before `start` (90 kHz, on the same timeline) are left out. The
-// audio's pieces of timeline move by the video's `jumps`, one for one, so
-// audio and video keep their offset in each piece; a jump of the audio's
-// own beyond those continues where its last piece ended.
-TimedSamples audio_sample_timing(const TsProgram& program, uint32_t timescale, uint32_t frame_ticks,
-                                 int64_t reference, std::optional<int64_t> start = std::nullopt,
-                                 const std::vector<int64_t>& video_jumps = {});
+struct RawPicture {
+    AccessUnit unit;
+    std::optional<int64_t> pts, dts;  // of its PES, unwrapped (90 kHz)
+    bool discontinuity = false;       // its PES followed a discontinuity_indicator, or a new programme
+};
 
-// The first PTS of the programme's video, else of its audio: the instant
-// near which all timestamps are unwrapped.
-std::optional<int64_t> programme_reference(const TsProgram& program);
+struct PlacedPicture {
+    AccessUnit unit;
+    int64_t dts = 0, pts = 0;  // on the timeline (90 kHz)
+};
+
+struct VideoClock {
+    std::optional<uint32_t> frame_duration;  // of the SPS's VUI timing
+    std::map<int64_t, uint32_t> steps;       // how often each DTS step was seen
+    int64_t common_step = 3000;
+    uint32_t common_count = 0;
+    std::optional<int64_t> last_raw_dts;
+    std::deque<RawPicture> waiting;
+    bool anchored = false;    // where the pictures before the first timed one go is known
+    bool seen_timed = false;  // a timed picture is placed: later ones may join
+    int64_t origin = 0;
+    int64_t usual_offset = 0;  // PTS minus DTS of the first timed picture
+    int64_t shift = 0;         // moves the current piece of timeline
+    std::optional<int64_t> prev_dts;
+    size_t joins = 0;
+
+    int64_t step() const { return frame_duration ? int64_t(*frame_duration) : common_step; }
+};
+
+void add_picture(VideoClock& c, RawPicture p);
+
+// Places the waiting pictures it can; `final`: no more will come.
+template <typename F>
+void place_pictures(VideoClock& c, Timeline& timeline, int64_t reference, bool final, F&& on_placed);
+
+struct RawFrame {
+    AudioFrame frame;
+    std::optional<int64_t> time;  // its PES's PTS in the audio timescale, unwrapped
+    bool discontinuity = false;
+};
+
+struct PlacedFrame {
+    AudioFrame frame;
+    int64_t time = 0;  // on the timeline, in the audio timescale
+};
+
+struct AudioClock {
+    uint32_t timescale = 90000;
+    uint32_t frame_ticks = 1920;
+    std::deque<RawFrame> waiting;
+    bool anchored = false;
+    int64_t first = 0;  // where the first frame goes
+    std::optional<int64_t> prev;
+    int64_t shift = 0;
+    size_t joins = 0;
+};
+
+template <typename F>
+void place_frames(AudioClock& c, Timeline& timeline, bool final, F&& on_placed);
+
+// ---------------------------------------------------------------------------
+
+// One step of each clock: true when a picture (frame) was placed, false
+// when the next must wait.
+bool place_next_picture(VideoClock& c, Timeline& timeline, int64_t reference, bool final, PlacedPicture* out);
+bool place_next_frame(AudioClock& c, Timeline& timeline, bool final, PlacedFrame* out);
+
+template <typename F>
+void place_pictures(VideoClock& c, Timeline& timeline, int64_t reference, bool final, F&& on_placed) {
+    PlacedPicture p;
+    while (place_next_picture(c, timeline, reference, final, &p)) on_placed(p);
+}
+
+template <typename F>
+void place_frames(AudioClock& c, Timeline& timeline, bool final, F&& on_placed) {
+    PlacedFrame f;
+    while (place_next_frame(c, timeline, final, &f)) on_placed(f);
+}
 
 }  // namespace morvex

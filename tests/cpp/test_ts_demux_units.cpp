@@ -12,7 +12,8 @@
 #include "codecs/h264_sps.h"
 #include "media/source_pieces.h"
 #include "ts/access_units.h"
-#include "ts/demuxer.h"
+#include "ts/audio_frames.h"
+#include "ts/nal_scanner.h"
 #include "ts/timestamps.h"
 
 namespace morvex {
@@ -170,6 +171,25 @@ TEST(Unwrap, CrossesThe33BitWrapBothWays) {
     EXPECT_EQ(unwrap_timestamp(uint64_t(wrap) + 7, 0), 7);  // only 33 bits count
 }
 
+// The frames an audio cutter finds in a whole stream whose PES begin at
+// `pes` (ES positions).
+struct CutFrames {
+    std::vector<AudioFrame> frames;
+    AudioConfigs configs;
+};
+
+CutFrames cut_frames(AudioCodec codec, const Bytes& d, std::initializer_list<uint64_t> pes) {
+    AudioStream s;
+    s.data = d;
+    for (uint64_t at : pes) s.pes.push_back(PesMark{at, {}, false, 0, std::nullopt});
+    AudioCutter c;
+    c.codec = codec;
+    CutFrames out;
+    cut_audio_frames(c, s, true, [&](const AudioFrame& f) { out.frames.push_back(f); });
+    out.configs = c.configs;
+    return out;
+}
+
 TEST(Adts, FalseSyncIsSteppedOver) {
     // A sync word with frame_length 2, then a real 20-byte frame.
     Bytes d = {0xFF, 0xF1, 0x50, 0x80, 0x00, 0x40, 0x00, 0x00};
@@ -178,17 +198,14 @@ TEST(Adts, FalseSyncIsSteppedOver) {
     d.insert(d.end(), frame.begin(), frame.end());
     // A frame cut off at the end is left out.
     d.insert(d.end(), frame.begin(), frame.begin() + 10);
-    TsProgram p;
-    p.audio.data = d;
-    p.audio.pes.push_back(PesMark{0, {}});
-    cut_adts_frames(p);
-    ASSERT_EQ(p.audio_frames.size(), 1u);
-    EXPECT_EQ(p.audio_frames[0].offset, 8u + 7u);
-    EXPECT_EQ(p.audio_frames[0].size, 13u);
-    ASSERT_TRUE(p.audio_config.has_value());
-    EXPECT_EQ(p.audio_config->profile, 1);
-    EXPECT_EQ(p.audio_config->sampling_frequency_index, 4);
-    EXPECT_EQ(p.audio_config->channel_configuration, 2);
+    const CutFrames p = cut_frames(AudioCodec::Aac, d, {0});
+    ASSERT_EQ(p.frames.size(), 1u);
+    EXPECT_EQ(p.frames[0].offset, 8u + 7u);
+    EXPECT_EQ(p.frames[0].size, 13u);
+    ASSERT_TRUE(p.configs.aac.has_value());
+    EXPECT_EQ(p.configs.aac->profile, 1);
+    EXPECT_EQ(p.configs.aac->sampling_frequency_index, 4);
+    EXPECT_EQ(p.configs.aac->channel_configuration, 2);
 }
 
 // E-AC-3 frames of 384 bytes (independent substream 0, 5.1) and 256 bytes
@@ -210,24 +227,19 @@ TEST(Eac3, SubstreamsOfOneInstantMakeOneFrame) {
     add_frame(d, kEac3Independent, 384);
     add_frame(d, kEac3Dependent, 256);
     add_frame(d, kEac3Independent, 384);  // on its own: the last frame
-    TsProgram p;
-    p.audio_codec = AudioCodec::Eac3;
-    p.audio.data = d;
-    p.audio.pes.push_back(PesMark{0, {}});
-    p.audio.pes.push_back(PesMark{256 + 640 + 1, {}});
-    cut_adts_frames(p);
-    ASSERT_EQ(p.audio_frames.size(), 3u);
-    EXPECT_EQ(p.audio_frames[0].offset, 256u);
-    EXPECT_EQ(p.audio_frames[0].size, 640u);
-    EXPECT_EQ(p.audio_frames[1].offset, 256u + 640 + 1);
-    EXPECT_EQ(p.audio_frames[1].size, 640u);
-    EXPECT_EQ(p.audio_frames[1].pes, 1u);
-    EXPECT_EQ(p.audio_frames[2].size, 384u);
-    EXPECT_EQ(p.audio_frames[2].index, 1u);
-    ASSERT_TRUE(p.ac3_config && p.eac3_config);
-    EXPECT_EQ(p.ac3_config->samples, 1536);
-    EXPECT_EQ(p.eac3_config->substreams.at(0).num_dep_sub, 1);
-    EXPECT_EQ(p.eac3_config->channel_count(), 8);
+    const CutFrames p = cut_frames(AudioCodec::Eac3, d, {0, 256 + 640 + 1});
+    ASSERT_EQ(p.frames.size(), 3u);
+    EXPECT_EQ(p.frames[0].offset, 256u);
+    EXPECT_EQ(p.frames[0].size, 640u);
+    EXPECT_EQ(p.frames[1].offset, 256u + 640 + 1);
+    EXPECT_EQ(p.frames[1].size, 640u);
+    EXPECT_EQ(p.frames[1].pes, 1u);
+    EXPECT_EQ(p.frames[2].size, 384u);
+    EXPECT_EQ(p.frames[2].index, 1u);
+    ASSERT_TRUE(p.configs.ac3 && p.configs.eac3);
+    EXPECT_EQ(p.configs.ac3->samples, 1536);
+    EXPECT_EQ(p.configs.eac3->substreams.at(0).num_dep_sub, 1);
+    EXPECT_EQ(p.configs.eac3->channel_count(), 8);
 }
 
 TEST(Eac3, Ac3StreamTakesNoEac3FramesAndKeepsWholeSyncframes) {
@@ -237,18 +249,14 @@ TEST(Eac3, Ac3StreamTakesNoEac3FramesAndKeepsWholeSyncframes) {
     add_frame(d, ac3, 256);
     add_frame(d, kEac3Independent, 384);  // not of this stream: stepped over
     add_frame(d, ac3, 256);
-    TsProgram p;
-    p.audio_codec = AudioCodec::Ac3;
-    p.audio.data = d;
-    p.audio.pes.push_back(PesMark{0, {}});
-    cut_adts_frames(p);
-    ASSERT_EQ(p.audio_frames.size(), 2u);
-    EXPECT_EQ(p.audio_frames[0].offset, 0u);
-    EXPECT_EQ(p.audio_frames[0].size, 256u);
-    EXPECT_EQ(p.audio_frames[1].offset, 256u + 384);
-    ASSERT_TRUE(p.ac3_config.has_value());
-    EXPECT_FALSE(p.ac3_config->enhanced);
-    EXPECT_FALSE(p.eac3_config.has_value());
+    const CutFrames p = cut_frames(AudioCodec::Ac3, d, {0});
+    ASSERT_EQ(p.frames.size(), 2u);
+    EXPECT_EQ(p.frames[0].offset, 0u);
+    EXPECT_EQ(p.frames[0].size, 256u);
+    EXPECT_EQ(p.frames[1].offset, 256u + 384);
+    ASSERT_TRUE(p.configs.ac3.has_value());
+    EXPECT_FALSE(p.configs.ac3->enhanced);
+    EXPECT_FALSE(p.configs.eac3.has_value());
 }
 
 Bytes annex_b(std::initializer_list<std::vector<uint8_t>> nals) {
@@ -260,36 +268,54 @@ Bytes annex_b(std::initializer_list<std::vector<uint8_t>> nals) {
     return out;
 }
 
+// A whole stream through the access-unit cutter.
+struct Cut {
+    std::vector<AccessUnit> units;
+    AccessUnitCutter cutter;
+};
+
+Cut cut(const Bytes& d) {
+    SourcePieces es;
+    es.window = d.data();
+    es.add(ByteSpan(d));
+    Cut out;
+    finish_access_units(out.cutter, es, [&](const AccessUnit& u) { out.units.push_back(u); });
+    return out;
+}
+
 TEST(AccessUnits, BoundariesWithAndWithoutDelimiters) {
     // Slices: header byte, then first_mb_in_slice (0x80 = ue 0, 0x40 = ue 1).
     const std::vector<uint8_t> aud = {0x09, 0xF0}, sps = {0x67, 0x42, 0, 0x1E}, pps = {0x68, 0xCE};
     const std::vector<uint8_t> idr0 = {0x65, 0x88, 1}, idr1 = {0x65, 0x40, 1}, p0 = {0x41, 0x9A, 1};
     const std::vector<uint8_t> sei = {0x06, 0x05, 1};
 
-    auto sync = [](const AccessUnits& a) {
+    auto sync = [](const Cut& a) {
         std::vector<bool> out;
         for (const auto& u : a.units) out.push_back(u.idr);
         return out;
     };
-    AccessUnits with_aud = cut_access_units(annex_b({aud, sps, pps, idr0, idr1, aud, p0, aud, p0}));
+    const Cut with_aud = cut(annex_b({aud, sps, pps, idr0, idr1, aud, p0, aud, p0}));
     EXPECT_EQ(with_aud.units.size(), 3u);
     EXPECT_EQ(sync(with_aud), (std::vector<bool>{true, false, false}));
 
-    AccessUnits without = cut_access_units(annex_b({sps, pps, idr0, idr1, sei, p0, p0, sps, pps, idr0}));
+    const Cut without = cut(annex_b({sps, pps, idr0, idr1, sei, p0, p0, sps, pps, idr0}));
     EXPECT_EQ(without.units.size(), 4u);
     EXPECT_EQ(sync(without), (std::vector<bool>{true, false, false, true}));
-    // The first sample holds both IDR slices, length-prefixed, no SPS/PPS.
-    EXPECT_EQ(without.units[0].bytes, 2u * (4 + 3));
-    ASSERT_TRUE(without.sps && without.pps);
-    EXPECT_EQ(without.sps->size(), 4u);
+    // The first sample holds both IDR slices, length-prefixed, and the
+    // SPS/PPS, which a sample entry may take instead.
+    EXPECT_EQ(without.units[0].bytes - without.units[0].parameter_set_bytes, 2u * (4 + 3));
+    EXPECT_EQ(without.units[0].parameter_set_bytes, 4u + 4 + 4 + 2);
+    ASSERT_FALSE(without.cutter.sets.sps.empty() || without.cutter.sets.pps.empty());
+    EXPECT_EQ(without.cutter.sets.sps.front().size(), 4u);
 }
 
 TEST(AccessUnits, ZeroBytesBeforeAStartCodeStayInThePrecedingUnit) {
     Bytes d = {0, 0, 1, 0x65, 0x88, 0x11, 0, 0, 0, 0, 1, 0x41, 0x9A, 0x22};
-    AccessUnits s = cut_access_units(d);
-    ASSERT_EQ(s.nals.size(), 2u);
-    EXPECT_EQ(s.nals[0].size, 4u);  // 65 88 11 00
-    EXPECT_EQ(s.nals[1].offset, 11u);
+    const Cut s = cut(d);
+    const auto& nals = s.cutter.nals.ranges;
+    ASSERT_EQ(nals.size(), 2u);
+    EXPECT_EQ(nals[0].size, 4u);  // 65 88 11 00
+    EXPECT_EQ(nals[1].offset, 11u);
 }
 
 TEST(NalUnits, AStartCodeEndsTheUnitEvenWithNothingAfterIt) {
@@ -301,20 +327,28 @@ TEST(NalUnits, AStartCodeEndsTheUnitEvenWithNothingAfterIt) {
 }
 
 TEST(NalUnits, TheSameUnitsWhereverThePiecesAreCut) {
-    // Start codes of both forms, zero bytes before one, a unit of one byte.
+    // Start codes of both forms, zero bytes before one, a unit of one byte,
+    // a start code with nothing after it.
     const Bytes d = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 0, 1, 0x65,
-                     0x88, 0, 0, 3, 0, 0, 1, 0x09, 0, 0, 1, 0x41, 0x9A};
+                     0x88, 0, 0, 3, 0, 0, 1, 0x09, 0, 0, 1, 0x41, 0x9A, 0, 0, 1};
     const auto whole = h264::split_nal_units(ByteSpan(d));
     ASSERT_EQ(whole.size(), 5u);
-    auto key = [](const std::vector<h264::Nal>& v) {
-        std::vector<std::tuple<uint64_t, uint64_t, uint64_t, uint8_t, uint8_t>> out;
-        for (const auto& n : v) out.emplace_back(n.start, n.header, n.end, n.header_byte, n.second_byte);
-        return out;
-    };
+    using Key = std::tuple<uint64_t, uint64_t, uint64_t, uint8_t, uint8_t>;
+    std::vector<Key> expected;
+    for (const auto& n : whole) expected.emplace_back(n.start, n.header, n.end, n.header_byte, n.second_byte);
+    // The scanner fed the stream a piece at a time, as a live reader does.
     for (size_t piece = 1; piece <= 7; ++piece) {
-        SourcePieces pieces;
-        for (size_t i = 0; i < d.size(); i += piece) pieces.add(ByteSpan(d).subspan(i, std::min(piece, d.size() - i)));
-        EXPECT_EQ(key(h264::split_nal_units(pieces)), key(whole)) << "pieces of " << piece;
+        SourcePieces es;
+        es.window = d.data();
+        NalScanner scanner;
+        std::vector<Key> got;
+        auto on_nal = [&](const h264::Nal& n) { got.emplace_back(n.start, n.header, n.end, n.header_byte, n.second_byte); };
+        for (size_t i = 0; i < d.size(); i += piece) {
+            es.add(ByteSpan(d).subspan(i, std::min(piece, d.size() - i)));
+            scan_nal_units(scanner, es, on_nal);
+        }
+        finish_nal_units(scanner, es, on_nal);
+        EXPECT_EQ(got, expected) << "pieces of " << piece;
     }
 }
 
