@@ -73,6 +73,7 @@ void SourcePieces::drop_before(uint64_t pos) {
         offsets.erase(offsets.begin(), offsets.begin() + ptrdiff_t(head));
         lengths.erase(lengths.begin(), lengths.begin() + ptrdiff_t(head));
         checkpoints.erase(checkpoints.begin(), checkpoints.begin() + ptrdiff_t(head / kCheckpointEvery));
+        erased += head;
         head = 0;
     }
 }

@@ -31,6 +31,7 @@ struct SourcePieces {
     std::vector<uint8_t> lengths;
     std::vector<uint64_t> checkpoints;  // logical start of every 64th piece
     size_t head = 0;                    // pieces dropped from the front (a multiple of 64)
+    uint64_t erased = 0;                // pieces given back before offsets[0]
     uint64_t size = 0;                  // the logical end
 
     static constexpr size_t kCheckpointEvery = 64;

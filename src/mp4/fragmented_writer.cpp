@@ -102,12 +102,12 @@ uint32_t flags_of(const Sample& s) { return s.sync ? kSyncSampleFlags : kNonSync
 RunShape shape_of(const TrackRun& r) {
     RunShape s;
     for (size_t i = 0; i < r.samples.size(); ++i) {
-        const Sample& x = r.samples[i].sample;
+        const Sample& x = r.samples[i];
         if (i > 0 && flags_of(x) != r.default_flags) s.per_sample_flags = true;
         if (x.composition_offset != 0) s.cts = true;
         if (x.composition_offset < 0) s.negative_cts = true;
     }
-    s.first_flags = !s.per_sample_flags && !r.samples.empty() && flags_of(r.samples[0].sample) != r.default_flags;
+    s.first_flags = !s.per_sample_flags && !r.samples.empty() && flags_of(r.samples[0]) != r.default_flags;
     return s;
 }
 
@@ -128,7 +128,7 @@ uint64_t moof_size(const MovieFragment& f) {
 uint64_t mdat_payload(const MovieFragment& f) {
     uint64_t n = 0;
     for (const auto& r : f.runs)
-        for (const auto& s : r.samples) n += s.sample.size;
+        for (const auto& s : r.samples) n += s.size;
     return n;
 }
 
@@ -226,13 +226,13 @@ uint8_t* write_fragment(const MovieFragment& f, uint8_t* out) {
         o.full_header(trun, "trun", s.negative_cts ? 1 : 0, tr_flags);
         o.u32(uint32_t(r.samples.size()));
         o.u32(uint32_t(data_at));
-        if (s.first_flags) o.u32(flags_of(r.samples[0].sample));
+        if (s.first_flags) o.u32(flags_of(r.samples[0]));
         for (const auto& fs : r.samples) {
-            o.u32(fs.sample.duration);
-            o.u32(fs.sample.size);
-            if (s.per_sample_flags) o.u32(flags_of(fs.sample));
-            if (s.cts) o.u32(uint32_t(fs.sample.composition_offset));
-            data_at += fs.sample.size;
+            o.u32(fs.duration);
+            o.u32(fs.size);
+            if (s.per_sample_flags) o.u32(flags_of(fs));
+            if (s.cts) o.u32(uint32_t(fs.composition_offset));
+            data_at += fs.size;
         }
     }
     if (mdat_header == 16) {
@@ -245,7 +245,7 @@ uint8_t* write_fragment(const MovieFragment& f, uint8_t* out) {
     }
     uint8_t* p = o.p;
     for (const auto& r : f.runs)
-        for (const auto& fs : r.samples) p = write_sample(*fs.track, fs.sample, p);
+        for (const auto& fs : r.samples) p = write_sample(*r.track, fs, p);
     return p;
 }
 

@@ -32,20 +32,15 @@ namespace morvex {
 inline constexpr uint32_t kSyncSampleFlags = 0x02000000u;
 inline constexpr uint32_t kNonSyncSampleFlags = 0x01010000u;
 
-// A sample and the track whose source holds its bytes. The sample is a copy
-// of the track's record, so that a run may set its duration; its bytes are
-// written from the track with write_sample.
-struct FragmentSample {
-    const Track* track = nullptr;
-    Sample sample;
-};
-
-// One traf: the samples of one track in a fragment, in decode order.
+// One traf: the samples of one track in a fragment, in decode order. The
+// samples are copies of the track's records, so that a run may set their
+// durations; their bytes are written from the track with write_sample.
 struct TrackRun {
+    const Track* track = nullptr;
     uint32_t track_id = 0;
     uint64_t decode_time = 0;  // tfdt baseMediaDecodeTime, media timescale
     uint32_t default_flags = kSyncSampleFlags;
-    std::vector<FragmentSample> samples;
+    std::vector<Sample> samples;
 };
 
 struct MovieFragment {

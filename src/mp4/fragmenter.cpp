@@ -7,6 +7,8 @@ namespace {
 
 constexpr uint64_t kGroupSeconds = 10;
 constexpr uint64_t kGroupBytes = uint64_t(8) << 20;
+constexpr uint64_t kFragmentBytes = 1024;
+constexpr uint64_t kAheadSeconds = 10;
 
 struct Clock {
     uint64_t time;
@@ -21,12 +23,13 @@ bool earlier(const Clock& a, const Clock& b) {
 template <typename More>
 TrackRun take_run(FragmenterTrack& t, More&& more) {
     TrackRun run;
+    run.track = t.track;
     run.track_id = t.track->track_id;
     run.decode_time = t.time;
     run.default_flags = t.track->handler == box::vide ? kNonSyncSampleFlags : kSyncSampleFlags;
     while (!t.pending.empty() && more(t)) {
         const Sample& s = t.pending.front();
-        run.samples.push_back(FragmentSample{t.track, s});
+        run.samples.push_back(s);
         t.time += s.duration;
         t.pending.pop_front();
     }
@@ -49,7 +52,7 @@ void fragmenter_add(Fragmenter& f, size_t k, const Sample& s) {
     const uint64_t timescale = t.track->timescale ? t.track->timescale : 1;
     const bool long_group = f.open_duration >= kGroupSeconds * timescale || f.open_bytes >= kGroupBytes;
     if (f.open_count > 0 && (s.sync || long_group)) {
-        f.groups.emplace_back(f.open_count, f.open_duration);
+        f.groups.push_back(Fragmenter::Group{f.open_count, f.open_duration, f.open_bytes});
         f.open_count = 0;
         f.open_duration = 0;
         f.open_bytes = 0;
@@ -86,10 +89,19 @@ std::vector<MovieFragment> fragmenter_take(Fragmenter& f, bool final) {
         }
     };
     while (!f.groups.empty()) {
-        const auto [count, duration] = f.groups.front();
+        // The groups of the next fragment: 1 KB of samples at least.
+        size_t groups = 0, count = 0;
+        uint64_t duration = 0, bytes = 0;
+        while (groups < f.groups.size() && (groups == 0 || bytes < kFragmentBytes)) {
+            const Fragmenter::Group& g = f.groups[groups++];
+            count += g.count;
+            duration += g.duration;
+            bytes += g.bytes;
+        }
+        if (bytes < kFragmentBytes && !final) break;
         const Clock until{lead.time + duration, lead.track->timescale};
-        if (!final && f.groups.size() < 3) {
-            // The other tracks' samples up to the group's end have arrived?
+        if (!final && f.groups.size() - groups < 2) {
+            // The other tracks' samples up to the fragment's end have arrived?
             bool covered = true;
             for (size_t k = 0; k < f.tracks.size(); ++k)
                 if (k != f.lead && earlier(Clock{f.tracks[k].pending_end, f.tracks[k].track->timescale}, until))
@@ -97,7 +109,25 @@ std::vector<MovieFragment> fragmenter_take(Fragmenter& f, bool final) {
             if (!covered) break;
         }
         fragment(count, &until);
-        f.groups.pop_front();
+        f.groups.erase(f.groups.begin(), f.groups.begin() + ptrdiff_t(groups));
+    }
+    // A track far ahead of the lead's last sample is written on its own.
+    if (!final) {
+        const Clock lead_end{lead.pending_end, lead.track->timescale};
+        for (size_t k = 0; k < f.tracks.size(); ++k) {
+            FragmenterTrack& t = f.tracks[k];
+            const uint64_t ahead = kAheadSeconds * t.track->timescale;
+            if (k == f.lead || t.pending_end < ahead || !earlier(lead_end, Clock{t.pending_end - ahead, t.track->timescale}))
+                continue;
+            MovieFragment m;
+            m.sequence = f.sequence;
+            m.runs.resize(f.tracks.size());
+            const Clock until{t.pending_end - ahead, t.track->timescale};
+            m.runs[k] = take_run(t, [&](const FragmenterTrack& x) { return earlier(Clock{x.time, x.track->timescale}, until); });
+            if (m.runs[k].samples.empty()) continue;
+            out.push_back(std::move(m));
+            ++f.sequence;
+        }
     }
     if (final) {
         // The open group, with all that the other tracks have left.

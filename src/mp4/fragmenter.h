@@ -1,15 +1,19 @@
 // Cutting tracks whose samples arrive in decode order into movie fragments
 // (ISO/IEC 14496-12 8.8): one per group of pictures of the lead track (the
-// first video track), a new one at each sync sample, or after ten seconds
+// first video track), a new group at each sync sample, or after ten seconds
 // or 8 MB without one, so that a stream without key pictures still comes out
-// in bounded pieces. Each other track's samples whose decode time, in
-// seconds, falls before the end of that group go into the same fragment.
+// in bounded pieces. Groups of less than 1 KB of samples share a fragment
+// with the ones after them, so that a fragment's boxes never outweigh its
+// media many times over. Each other track's samples whose decode time, in
+// seconds, falls before the end of the fragment's last group go into the
+// same fragment.
 //
-// A group is written once the lead's next group has begun and the other
+// A fragment is written once the lead's next group has begun and the other
 // tracks' samples have arrived up to its end; a track that lags by more
-// than two groups no longer holds the others back. What is decided depends
-// only on the samples added, in order, so that a stream cut anywhere is cut
-// into the same fragments.
+// than two groups no longer holds the others back, and a track that runs
+// more than ten seconds ahead of the lead (whose pictures stopped) is
+// written on its own. What is decided depends only on the samples added, in
+// order, so that a stream cut anywhere is cut into the same fragments.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +35,13 @@ struct FragmenterTrack {
 struct Fragmenter {
     std::vector<FragmenterTrack> tracks;
     size_t lead = 0;
-    // The lead's groups that are complete: samples and duration of each.
-    std::deque<std::pair<size_t, uint64_t>> groups;
+    // The lead's groups that are complete.
+    struct Group {
+        size_t count = 0;
+        uint64_t duration = 0;
+        uint64_t bytes = 0;
+    };
+    std::deque<Group> groups;
     size_t open_count = 0;  // of the group being added to
     uint64_t open_duration = 0;
     uint64_t open_bytes = 0;

@@ -26,7 +26,23 @@ Result<void> start_movie(TsFragmenting& f) {
 Result<void> advance(TsFragmenting& f, std::vector<MovieFragment>& out) {
     TsReader& r = f.reader;
     if (!f.movie) {
-        if (!ts_tracks_known(r) || r.video.out.count == 0) return {};
+        if (!ts_tracks_known(r) || r.video.out.count == 0) {
+            // Audio waiting for a video that does not begin is kept for ten
+            // seconds at the most: it cannot be written before the video.
+            TsTrackOutput& audio = r.audio.out;
+            uint64_t span = 0;
+            for (const Sample& s : audio.samples) span += s.duration;
+            const uint64_t limit = 10 * uint64_t(r.audio.clock.timescale);
+            size_t drop = 0;
+            while (drop < audio.samples.size() && span > limit) {
+                span -= audio.samples[drop].duration;
+                audio.first_ticks += audio.samples[drop++].duration;
+            }
+            if (drop == 0) return {};
+            audio.samples.erase(audio.samples.begin(), audio.samples.begin() + ptrdiff_t(drop));
+            audio.first_time = audio.first_ticks * int64_t(kTsClock) / int64_t(r.audio.clock.timescale);
+            return {};
+        }
         MORVEX_CHECK(start_movie(f));
     }
     for (const Sample& s : r.video.out.samples) fragmenter_add(f.fragmenter, 0, s);

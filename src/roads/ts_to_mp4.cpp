@@ -39,8 +39,7 @@ Result<PlannedOutput> plan_convert_ts_to_mp4(ByteSpan data, std::string& report)
     const int64_t base = ts_base_time(m, r);
 
     Track& vt = m.movie.tracks[0];
-    vt.samples.assign(r.video.out.samples.begin(), r.video.out.samples.end());
-    r.video.out.samples.clear();
+    vt.samples = std::move(r.video.out.samples);
     if (!in_band)
         for (auto& s : vt.samples)
             for (uint32_t k = 0; k < s.nal_count; ++k) {
@@ -50,8 +49,7 @@ Result<PlannedOutput> plan_convert_ts_to_mp4(ByteSpan data, std::string& report)
     vt.edits = delay_edits(uint64_t(*r.video.out.first_time - base), vt.presentation_end());
     if (m.has_audio) {
         Track& at = m.movie.tracks[1];
-        at.samples.assign(r.audio.out.samples.begin(), r.audio.out.samples.end());
-        r.audio.out.samples.clear();
+        at.samples = std::move(r.audio.out.samples);
         const uint64_t media_90k = at.media_duration() * kTsClock / at.timescale;
         if (r.audio.out.first_time) at.edits = delay_edits(uint64_t(*r.audio.out.first_time - base), media_90k);
     }

@@ -16,6 +16,10 @@ namespace morvex {
 
 struct NalScanner {
     uint64_t scanned = 0;  // logical position up to which start codes were looked for
+    // The piece that holds `scanned` (counted from the stream's first piece)
+    // and its logical start, so that scanning goes on without a search.
+    uint64_t piece = 0;
+    uint64_t piece_start = 0;
     uint8_t last = 1, before_last = 1;  // the two bytes before `scanned`
     std::optional<uint64_t> code;       // the start code (00 00 01) of the unit being read
     uint64_t unit_start = 0;            // where that unit begins (its four-byte form included)
@@ -61,8 +65,10 @@ void at_code(NalScanner& s, const SourcePieces& es, uint64_t c, F& on_nal) {
 template <typename F>
 void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
     if (s.scanned >= es.size) return;
-    uint64_t start = 0;
-    size_t k = es.piece_of(s.scanned, start);
+    uint64_t start = s.piece_start;
+    size_t k = size_t(s.piece - es.erased);
+    if (s.piece < es.erased + es.head || k >= es.offsets.size() || start > s.scanned) k = es.piece_of(s.scanned, start);
+    while (k < es.offsets.size() && start + es.lengths[k] <= s.scanned) start += es.lengths[k++];
     size_t within = size_t(s.scanned - start);
     for (; k < es.offsets.size(); ++k, within = 0) {
         const uint8_t* d = es.window + (es.offsets[k] - es.window_at);
@@ -85,6 +91,8 @@ void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
             s.before_last = s.last;
             s.last = d[n - 1];
         }
+        s.piece = es.erased + k;
+        s.piece_start = start;
         start += n;
     }
     s.scanned = es.size;

@@ -403,7 +403,10 @@ void on_candidate_packet(TsReader& r, TsAudioCandidate& c, const PacketHeader& h
 }
 
 void emit_frame(TsAudio& a, const PlacedFrame& f, int64_t duration) {
-    if (!a.out.first_time) a.out.first_time = f.time * int64_t(kTsClock) / int64_t(a.clock.timescale);
+    if (!a.out.first_time) {
+        a.out.first_ticks = f.time;
+        a.out.first_time = f.time * int64_t(kTsClock) / int64_t(a.clock.timescale);
+    }
     Sample s;
     s.offset = f.frame.offset;
     s.size = f.frame.size;

@@ -39,8 +39,9 @@ namespace morvex {
 
 // A track's samples as they come out, and what it knows of its start.
 struct TsTrackOutput {
-    std::deque<Sample> samples;          // final samples not taken yet
+    std::vector<Sample> samples;         // final samples not taken yet
     std::optional<int64_t> first_time;   // presentation time of its first sample (90 kHz)
+    int64_t first_ticks = 0;             // the same in the track's timescale
     uint64_t count = 0;                  // samples given out in all
 };
 
