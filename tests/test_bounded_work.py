@@ -23,9 +23,18 @@ MP4_ROADS = {
     "extract_thumbnail_from_mp4": morvex.extract_thumbnail_from_mp4,
     "mux_fmp4_tracks": lambda d: morvex.mux_fmp4_tracks(d, d),
 }
+
+
+def transmux(data: bytes, piece: int = 64 * KIB) -> bytes:
+    t = morvex.TransportStreamTransmuxer()
+    return b"".join([t.push(data[i:i + piece]) for i in range(0, len(data), piece)] + [t.flush()])
+
+
 TS_ROADS = {
     "convert_ts_to_mp4": morvex.convert_ts_to_mp4,
     "convert_ts_to_mp4 reset": lambda d: morvex.convert_ts_to_mp4(d, reset_timestamps=True),
+    "convert_ts_to_fmp4": morvex.convert_ts_to_fmp4,
+    "transmuxer": transmux,
     "extract_thumbnail_from_ts": morvex.extract_thumbnail_from_ts,
 }
 BOUND = re.compile(r"exceeds the \d+ samples the file can describe|exceeds the file's \d+ bytes")
@@ -64,6 +73,13 @@ def test_endless_audio_pes_keeps_what_is_there(road, size, capsys):
     assert outcome(TS_ROADS[road], data) == "bytes"
 
 
+@pytest.mark.parametrize("shape", ["idr_slices", "non_idr_slices", "tiny_adts"])
+@pytest.mark.parametrize("road", TS_ROADS, ids=str)
+def test_a_sample_every_few_bytes_converts(road, shape):
+    data = getattr(crafted, shape)(256 * KIB)
+    assert outcome(TS_ROADS[road], data) == "bytes"
+
+
 def test_endless_audio_pes_converts_to_its_one_picture():
     import io
 
@@ -95,16 +111,21 @@ except ValueError:
     out = b""
 print(status("VmHWM") - before, len(data), len(out))
 """
+MIB = 1024 * KIB
 
 
-@pytest.mark.parametrize("shape, road", [
-    ("trun_flood", "morvex.defragment_mp4"),
-    ("trun_flood", "morvex.convert_mp4_reset_timestamps"),
-    ("trun_flood", "lambda d: morvex.mux_fmp4_tracks(d, d)"),
-    ("endless_audio_pes", "morvex.convert_ts_to_mp4"),
-    ("endless_audio_pes", "morvex.extract_thumbnail_from_ts"),
+@pytest.mark.parametrize("shape, road, size", [
+    ("trun_flood", "morvex.defragment_mp4", 64 * KIB),
+    ("trun_flood", "morvex.convert_mp4_reset_timestamps", 64 * KIB),
+    ("trun_flood", "lambda d: morvex.mux_fmp4_tracks(d, d)", 64 * KIB),
+    ("endless_audio_pes", "morvex.convert_ts_to_mp4", 64 * KIB),
+    ("endless_audio_pes", "morvex.extract_thumbnail_from_ts", 64 * KIB),
+    ("idr_slices", "morvex.convert_ts_to_fmp4", 8 * MIB),
+    ("idr_slices", "morvex.convert_ts_to_mp4", 8 * MIB),
+    ("non_idr_slices", "morvex.convert_ts_to_fmp4", 8 * MIB),
+    ("tiny_adts", "morvex.convert_ts_to_fmp4", 8 * MIB),
 ])
-def test_extra_memory_stays_near_the_input(shape, road):
+def test_extra_memory_stays_near_the_input(shape, road, size):
     from pathlib import Path
 
     try:
@@ -112,7 +133,7 @@ def test_extra_memory_stays_near_the_input(shape, road):
     except OSError:
         pytest.skip("needs Linux's /proc/self/clear_refs")
     root = str(Path(__file__).resolve().parent)
-    code = PEAK_RSS.format(root=root, shape=shape, size=64 * KIB, road=road)
+    code = PEAK_RSS.format(root=root, shape=shape, size=size, road=road)
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
     extra, size, out = map(int, run.stdout.split()[-3:])
     assert extra <= 64 * 1024 * KIB + 8 * size, f"{extra} bytes more for an input of {size}"

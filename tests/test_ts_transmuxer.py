@@ -10,7 +10,7 @@ import av
 import pytest
 
 import morvex
-from toolkit import FIXTURES, tsedit
+from toolkit import FIXTURES, made, tsedit
 
 HLS_A = [FIXTURES / "hls_ts_a" / f"seg{n}.ts" for n in (0, 1)]
 HLS_B = [FIXTURES / "hls_ts_b" / f"seg{n}.ts" for n in (0, 1)]
@@ -27,21 +27,25 @@ def cut(data: bytes, step: int):
     return [data[i:i + step] for i in range(0, len(data), step)]
 
 
-# Streams of every shape the TS road reads: B-frames, variable frame rate,
-# a NAL unit per PES, several pictures in a PES, 44.1 kHz, MPEG audio, a
-# gap in the audio, the 33-bit wrap, video alone.
-WHOLE = ["bframes_48k_stereo.ts", "vfr.ts", "gst_nal_pes.ts", "multi_au_pes.ts", "mono_44k.ts",
-         "mp2_audio.ts", "audio_gap.ts", "wrap.ts", "video_only.ts", "slices4.ts"]
-# Pieces of whole packets, pieces that split packets, one piece.
-STEPS = [188 * 7, 1000, 1 << 30]
+# Every TS fixture (B-frames, variable frame rate, a NAL unit per PES,
+# several pictures in a PES, 44.1 kHz, MPEG audio, AC-3, HEVC, a gap in the
+# audio, the 33-bit wrap, video alone, ...), and a stream without IDR
+# pictures after its first (periodic intra refresh).
+SOURCES = {p.name: p.read_bytes for p in sorted(FIXTURES.glob("*.ts"))} | {"intra-refresh": made.intra_refresh_ts}
+# Pieces of a byte, of a packet, that split packets, of 7 packets, of 64 KB,
+# and the whole stream.
+STEPS = [1, 188, 500, 188 * 7, 1 << 16, 1 << 30]
 
 
-@pytest.mark.parametrize("step", STEPS, ids=["packets", "split-packets", "one-piece"])
-@pytest.mark.parametrize("name", WHOLE)
+@pytest.mark.parametrize("step", STEPS, ids=lambda s: "whole" if s == 1 << 30 else str(s))
+@pytest.mark.parametrize("name", SOURCES)
 def test_pieces_give_the_whole_conversion(name, step):
-    source = (FIXTURES / name).read_bytes()
+    source = SOURCES[name]()
     _, outputs = transmux(cut(source, step))
     assert b"".join(outputs) == morvex.convert_ts_to_fmp4(source)
+    # Fragments come out while the stream arrives, without key pictures too.
+    if name == "intra-refresh" and step <= 188 * 7:
+        assert any(outputs[:len(outputs) // 2])
 
 
 SEGMENT_LISTS = {

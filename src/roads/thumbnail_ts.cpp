@@ -72,6 +72,7 @@ Result<Bytes> extract_thumbnail_from_ts(ByteSpan data, std::string& report) {
     const StreamBytes s{data, 0, true};
     uint64_t given = 0;
     while (read_ts_packet(r, s)) {
+        r.audio.out.samples.clear();  // the audio is not wanted
         if (r.video.out.count == given) continue;
         given = r.video.out.count;
         if (const Sample* key = first_key(r)) {
@@ -85,7 +86,7 @@ Result<Bytes> extract_thumbnail_from_ts(ByteSpan data, std::string& report) {
     }
     end_ts(r, s);
     report += ts_report(r);
-    if (r.video.out.count == 0) {
+    if (!r.video.out.first_time) {
         if (!r.accepted && r.uncarried_video) return invalid(unsupported_video_message(*r.uncarried_video));
         return invalid(msg::kNoVideo);
     }

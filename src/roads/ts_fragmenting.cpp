@@ -26,7 +26,7 @@ Result<void> start_movie(TsFragmenting& f) {
 Result<void> advance(TsFragmenting& f, std::vector<MovieFragment>& out) {
     TsReader& r = f.reader;
     if (!f.movie) {
-        if (!ts_tracks_known(r) || r.video.out.count == 0) {
+        if (!ts_tracks_known(r) || !r.video.out.first_time) {
             // Audio waiting for a video that does not begin is kept for ten
             // seconds at the most: it cannot be written before the video.
             TsTrackOutput& audio = r.audio.out;

@@ -117,7 +117,7 @@ bool audio_described(const TsAudio& a) {
 
 Result<std::unique_ptr<TsMovie>> ts_movie(const TsReader& r, bool in_band) {
     const TsVideo& v = r.video;
-    if (v.out.count == 0) {
+    if (!v.out.first_time) {
         if (!r.accepted && r.uncarried_video) return invalid(unsupported_video_message(*r.uncarried_video));
         return invalid(msg::kNoVideo);
     }

@@ -122,10 +122,6 @@ int64_t to_timescale(int64_t t90k, uint32_t timescale) {
 // Video
 
 void emit_picture(TsVideo& v, const PlacedPicture& p, int64_t duration) {
-    if (!v.first_offset) {
-        v.first_offset = p.pts - p.dts;
-        v.out.first_time = p.pts;
-    }
     Sample s;
     s.offset = p.unit.start;
     s.size = p.unit.bytes;
@@ -142,6 +138,10 @@ void emit_picture(TsVideo& v, const PlacedPicture& p, int64_t duration) {
 
 // A picture placed on the timeline: the one before it now has its duration.
 void on_placed_picture(TsVideo& v, const PlacedPicture& p) {
+    if (!v.first_offset) {
+        v.first_offset = p.pts - p.dts;
+        v.out.first_time = v.out.first_ticks = p.pts;
+    }
     if (v.last) {
         emit_picture(v, *v.last, p.dts - v.last->dts);
         v.dts_before_last = v.last->dts;
@@ -403,10 +403,6 @@ void on_candidate_packet(TsReader& r, TsAudioCandidate& c, const PacketHeader& h
 }
 
 void emit_frame(TsAudio& a, const PlacedFrame& f, int64_t duration) {
-    if (!a.out.first_time) {
-        a.out.first_ticks = f.time;
-        a.out.first_time = f.time * int64_t(kTsClock) / int64_t(a.clock.timescale);
-    }
     Sample s;
     s.offset = f.frame.offset;
     s.size = f.frame.size;
@@ -421,6 +417,10 @@ void pass_frame(TsAudio& a, const PlacedFrame& f) {
     // pictures before it were.
     if (a.cut_before && f.time * int64_t(kTsClock) < *a.cut_before * int64_t(a.clock.timescale)) return;
     a.cut_before.reset();
+    if (!a.out.first_time) {
+        a.out.first_ticks = f.time;
+        a.out.first_time = f.time * int64_t(kTsClock) / int64_t(a.clock.timescale);
+    }
     if (a.last) emit_frame(a, *a.last, f.time - a.last->time);
     a.last = f;
 }
@@ -430,8 +430,7 @@ void pass_frame(TsAudio& a, const PlacedFrame& f) {
 void open_audio_gate(TsReader& r, bool final) {
     TsAudio& a = r.audio;
     if (a.gate_open) return;
-    const std::optional<int64_t> video_start =
-        r.video.out.first_time ? r.video.out.first_time : r.video.last ? std::optional<int64_t>(r.video.last->pts) : std::nullopt;
+    const std::optional<int64_t> video_start = r.video.out.first_time;
     const int64_t waited = a.held.empty() ? 0 : a.held.back().time - a.held.front().time;
     if (!video_start && !final && waited < kAudioStartWait * int64_t(a.clock.timescale)) return;
     a.gate_open = true;

@@ -40,3 +40,41 @@ def endless_audio_pes(size: int) -> bytes:
     for i in range(max(0, size // ts.PACKET_SIZE - len(w.packets))):
         w.raw(ts.packet(audio, zeros, cc=(cc + i) & 0x0F))
     return w.bytes()
+
+
+def _endless_pes(pid: int, stream_id: int, head: bytes, unit: bytes, size: int, *, audio: bytes = b"") -> bytes:
+    """PAT, PMT (H.264 and ADTS AAC), then a PES on `pid` that starts with
+    `head` and goes on with `unit` over and over until the stream is about
+    `size` bytes; `audio` (one audio PES) comes first when given."""
+    video_pid, audio_pid = 0x100, 0x101
+    w = ts.TsWriter().pat({1: 0x1000}).pmt(0x1000, [ts.Stream(ts.H264, video_pid), ts.Stream(ts.AAC_ADTS, audio_pid)])
+    if audio:
+        w.pes(audio_pid, ts.AUDIO_STREAM_ID, audio, pts=90000)
+    if pid == audio_pid:
+        w.pes(video_pid, ts.VIDEO_STREAM_ID, h264.annexb(h264.sps(), h264.pps(), h264.slice_nal(idr=True)),
+              pts=90000, dts=90000)
+    body = head + unit * (size // len(unit) + 1)
+    first = ts.pes(stream_id, b"", pts=90000, dts=90000 if pid == video_pid else None, bounded=False) + body
+    packets = ts.packetise(pid, first[:184 * max(1, (size - len(w.bytes())) // ts.PACKET_SIZE)])
+    return w.raw(*packets).bytes()
+
+
+def idr_slices(size: int) -> bytes:
+    """A TS of about `size` bytes whose one video PES holds an SPS, a PPS,
+    then an IDR slice that begins a picture every 5 bytes: a picture, a
+    sample and a key frame per 5 bytes of the input."""
+    head = h264.annexb(h264.sps(), h264.pps())
+    return _endless_pes(0x100, ts.VIDEO_STREAM_ID, head, b"\x00\x00\x01\x65\x88", size)
+
+
+def non_idr_slices(size: int) -> bytes:
+    """The same with non-IDR slices after one IDR picture: a picture per 5
+    bytes and no key frame after the first."""
+    head = h264.annexb(h264.sps(), h264.pps(), h264.slice_nal(idr=True))
+    return _endless_pes(0x100, ts.VIDEO_STREAM_ID, head, b"\x00\x00\x01\x41\x9a", size)
+
+
+def tiny_adts(size: int) -> bytes:
+    """One IDR picture, then an audio PES of ADTS frames of 8 bytes (one
+    byte of payload each): an audio sample per 8 bytes of the input."""
+    return _endless_pes(0x101, ts.AUDIO_STREAM_ID, b"", ts.adts_frame(b"\x21"), size)
