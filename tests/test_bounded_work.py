@@ -126,7 +126,11 @@ MIB = 1024 * KIB
     ("tiny_adts", "morvex.convert_ts_to_fmp4", 8 * MIB),
 ])
 def test_extra_memory_stays_near_the_input(shape, road, size):
+    import os
     from pathlib import Path
+
+    if size > 64 * KIB and os.environ.get("MORVEX_SANITIZE"):
+        pytest.skip("AddressSanitizer's redzones and quarantine multiply the memory of many small allocations")
 
     try:
         open("/proc/self/clear_refs", "w").close()
