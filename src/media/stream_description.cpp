@@ -1,0 +1,198 @@
+#include "media/stream_description.h"
+
+#include <cstdio>
+
+#include "common/byte_reader.h"
+#include "common/messages.h"
+#include "isobmff/box.h"
+#include "isobmff/fourcc.h"
+#include "isobmff/track_boxes.h"
+
+namespace morvex {
+namespace {
+
+std::string fourcc_text(uint32_t type) {
+    std::string s;
+    for (int shift = 24; shift >= 0; shift -= 8) s += char((type >> shift) & 0xFF);
+    return s;
+}
+
+// avc1.PPCCLL: profile_idc, the constraint flags and level_idc of the avcC
+// (ISO/IEC 14496-15 5.3.3.1; RFC 6381 3.3).
+std::string avc_string(uint32_t type, ByteSpan avcc) {
+    if (avcc.size() < 4) return fourcc_text(type);
+    char text[32];
+    std::snprintf(text, sizeof text, "%s.%02x%02x%02x", fourcc_text(type).c_str(), avcc[1], avcc[2], avcc[3]);
+    return text;
+}
+
+// hvc1.[space]profile.compatibility.tier level.constraints (ISO/IEC
+// 14496-15 E.3): the compatibility flags in reverse bit order, the
+// constraint bytes without the zero bytes at their end.
+std::string hevc_string(uint32_t type, ByteSpan hvcc) {
+    if (hvcc.size() < 13) return fourcc_text(type);
+    const unsigned space = hvcc[1] >> 6, tier = (hvcc[1] >> 5) & 1, profile = hvcc[1] & 0x1F;
+    const uint32_t flags = load_be32(hvcc.data() + 2);
+    uint32_t reversed = 0;
+    for (int i = 0; i < 32; ++i)
+        if (flags & (uint32_t(1) << i)) reversed |= uint32_t(1) << (31 - i);
+    char text[96];
+    int n = std::snprintf(text, sizeof text, "%s.%s%u.%X.%c%u", fourcc_text(type).c_str(),
+                          space > 0 ? std::string(1, char('A' + space - 1)).c_str() : "", profile, reversed,
+                          tier ? 'H' : 'L', unsigned(hvcc[12]));
+    size_t last = 6;
+    for (size_t k = 6; k < 12; ++k)
+        if (hvcc[k]) last = k + 1;
+    for (size_t k = 6; k < last && n > 0 && size_t(n) < sizeof text; ++k)
+        n += std::snprintf(text + n, sizeof text - size_t(n), ".%X", unsigned(hvcc[k]));
+    std::string s = text;
+    return s;
+}
+
+// The descriptors of an esds (ISO/IEC 14496-1 7.2.6): a tag, a length in
+// up to four bytes of seven bits, the body.
+struct Descriptor {
+    uint8_t tag = 0;
+    ByteSpan body;
+};
+
+std::optional<Descriptor> read_descriptor(ByteReader& r) {
+    auto tag = r.u8();
+    if (!tag) return std::nullopt;
+    uint32_t length = 0;
+    for (int k = 0; k < 4; ++k) {
+        auto b = r.u8();
+        if (!b) return std::nullopt;
+        length = (length << 7) | (*b & 0x7F);
+        if (!(*b & 0x80)) break;
+    }
+    auto body = r.bytes(std::min<size_t>(length, r.remaining()));
+    if (!body) return std::nullopt;
+    return Descriptor{*tag, *body};
+}
+
+struct DecoderConfig {
+    uint8_t object_type = 0;
+    ByteSpan specific;  // DecoderSpecificInfo
+};
+
+// The DecoderConfigDescriptor inside the ES_Descriptor of an esds payload.
+std::optional<DecoderConfig> decoder_config(ByteSpan esds_payload) {
+    if (esds_payload.size() < 4) return std::nullopt;
+    ByteReader r{esds_payload.subspan(4)};  // version and flags
+    auto es = read_descriptor(r);
+    if (!es || es->tag != 0x03 || es->body.size() < 3) return std::nullopt;
+    ByteReader e{es->body};
+    e.skip(2);  // ES_ID
+    const uint8_t flags = e.u8().value_or(0);
+    if (flags & 0x80) e.skip(2);  // dependsOn_ES_ID
+    if (flags & 0x40) e.skip(size_t(e.u8().value_or(0)));  // URL
+    if (flags & 0x20) e.skip(2);  // OCR_ES_ID
+    while (auto d = read_descriptor(e)) {
+        if (d->tag != 0x04 || d->body.size() < 13) continue;
+        DecoderConfig c;
+        c.object_type = d->body[0];
+        ByteReader inner{d->body.subspan(13)};
+        while (auto s = read_descriptor(inner))
+            if (s->tag == 0x05) c.specific = s->body;
+        return c;
+    }
+    return std::nullopt;
+}
+
+// audioObjectType of an AudioSpecificConfig (ISO/IEC 14496-3 1.6.2.1):
+// five bits, or 32 plus six more after the escape value 31.
+unsigned audio_object_type(ByteSpan asc) {
+    if (asc.empty()) return 0;
+    const unsigned first = asc[0] >> 3;
+    if (first != 31 || asc.size() < 2) return first;
+    return 32 + (((asc[0] & 0x07) << 3) | (asc[1] >> 5));
+}
+
+void describe_esds(StreamDescription& d, uint32_t type, ByteSpan esds) {
+    auto c = decoder_config(esds);
+    if (!c) return;
+    const uint8_t oti = c->object_type;
+    char text[32];
+    if (type == box::mp4a) {
+        if (oti == 0x40) {
+            d.codec = "aac";
+            std::snprintf(text, sizeof text, "mp4a.40.%u", audio_object_type(c->specific));
+            d.codec_string = text;
+            return;
+        }
+        std::snprintf(text, sizeof text, "mp4a.%02X", oti);
+        d.codec_string = text;
+        if (oti >= 0x66 && oti <= 0x68) d.codec = "aac";
+        else if (oti == 0x69 || oti == 0x6B) d.codec = "mp3";
+        return;
+    }
+    std::snprintf(text, sizeof text, "mp4v.%02x", oti);
+    d.codec_string = text;
+    if (oti >= 0x60 && oti <= 0x65) d.codec = "mpeg2video";
+    else if (oti == 0x6A) d.codec = "mpeg1video";
+    else if (oti == 0x20) d.codec = "mpeg4";
+}
+
+// The language of an mdhd payload: after version and flags, the times
+// (32 or 64 bits each), timescale and duration, a pad bit and three letters
+// of five bits each (ISO/IEC 14496-12 8.4.2).
+std::string mdhd_language(ByteSpan p) {
+    if (p.empty()) return {};
+    const size_t at = p[0] == 1 ? 4 + 8 + 8 + 4 + 8 : 4 + 4 + 4 + 4 + 4;
+    if (p.size() < at + 2) return {};
+    const uint16_t packed = load_be16(p.data() + at);
+    std::string s;
+    for (int shift = 10; shift >= 0; shift -= 5) s += char(((packed >> shift) & 0x1F) + 0x60);
+    if (s == "und" || s[0] < 'a' || s[0] > 'z') return {};
+    return s;
+}
+
+}  // namespace
+
+Result<StreamDescription> describe_track(ByteSpan trak_bytes) {
+    auto trak = MORVEX_TRY(read_box(trak_bytes, 0, 0, BoxRules{Overrun::Error}));
+    if (!trak) return invalid(msg::kInvalidBoxSize);
+    StreamDescription d;
+    if (auto mdhd = MORVEX_TRY(find_path(*trak, {box::mdia, box::mdhd}))) d.language = mdhd_language(mdhd->payload());
+    auto stsd = MORVEX_TRY(find_path(*trak, {box::mdia, box::minf, box::stbl, box::stsd}));
+    if (!stsd) return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stsd)));
+    auto entry = MORVEX_TRY(first_sample_entry(*stsd));
+    if (!entry) return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stsd)));
+    const uint32_t type = entry->type;
+    const ByteSpan p = entry->payload();
+    d.codec = fourcc_text(type);
+    d.codec_string = d.codec;
+    const bool visual = type == box::avc1 || type == box::avc3 || type == fourcc_value("hvc1") ||
+                        type == fourcc_value("hev1") || type == fourcc_value("mp4v") || type == fourcc_value("encv");
+    if (visual) {
+        if (p.size() >= 28) {
+            d.width = load_be16(p.data() + 24);
+            d.height = load_be16(p.data() + 26);
+        }
+        if (type == box::avc1 || type == box::avc3) {
+            d.codec = "h264";
+            if (auto c = MORVEX_TRY(find_child(*entry, box::avcC, kVisualEntryFields))) d.codec_string = avc_string(type, c->payload());
+        } else if (type == fourcc_value("hvc1") || type == fourcc_value("hev1")) {
+            d.codec = "hevc";
+            if (auto c = MORVEX_TRY(find_child(*entry, box::hvcC, kVisualEntryFields))) d.codec_string = hevc_string(type, c->payload());
+        } else if (type == fourcc_value("mp4v")) {
+            if (auto c = MORVEX_TRY(find_child(*entry, box::esds, kVisualEntryFields))) describe_esds(d, type, c->payload());
+        }
+        return d;
+    }
+    if (p.size() >= 28) {
+        d.channels = load_be16(p.data() + 16);
+        d.sample_rate = load_be32(p.data() + 24) >> 16;
+    }
+    if (type == box::mp4a) {
+        if (auto c = MORVEX_TRY(find_child(*entry, box::esds, kAudioEntryFields))) describe_esds(d, type, c->payload());
+    } else if (type == fourcc_value("ac-3")) {
+        d.codec = "ac3";
+    } else if (type == fourcc_value("ec-3")) {
+        d.codec = "eac3";
+    }
+    return d;
+}
+
+}  // namespace morvex
