@@ -5,7 +5,6 @@ demultiplexer's report (sys.stdout, none, or a callable)."""
 import inspect
 import io
 import re
-import sys
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import redirect_stdout
 from pathlib import Path
@@ -45,9 +44,6 @@ DOCS = [
     ("convert_ts_to_fmp4", "(data, *, report=Ellipsis)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
-HAS_NOTES = sys.version_info >= (3, 11)
-
-
 def small_ts(frames: int = 3, *, pts0: int = 90000, audio: bool = True) -> bytes:
     """A short stream the converter accepts: AUD, SPS, PPS and a slice per
     video PES, two ADTS frames per audio PES."""
@@ -68,8 +64,7 @@ def ts_source() -> bytes:
 
 def check_type_error(excinfo, message: str, param: str) -> None:
     assert str(excinfo.value) == message
-    if HAS_NOTES:
-        assert excinfo.value.__notes__ == [f"while processing '{param}'"]
+    assert excinfo.value.__notes__ == [f"while processing '{param}'"]
 
 
 # --- names, version, docstrings ------------------------------------------------

@@ -55,8 +55,7 @@ def test_class_surface():
 def test_data_must_be_a_contiguous_buffer(method, arg):
     with pytest.raises(TypeError) as info:
         getattr(Processor(), method)(arg)
-    if hasattr(info.value, "__notes__"):
-        assert info.value.__notes__ == ["while processing 'data'"]
+    assert info.value.__notes__ == ["while processing 'data'"]
 
 
 def test_sequence_reset_and_keyword():
