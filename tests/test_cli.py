@@ -396,9 +396,9 @@ def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeyp
     interrupted = cli.threading.Event()
     convert = cli.COMMANDS["convert"]
 
-    def slow_job(data, name):
+    def slow_job(data, name, report):
         interrupted.wait(30)
-        return convert.run(data, name)
+        return convert.run(data, name, report)
 
     def interrupted_wait(self, timeout=None):
         interrupted.set()
