@@ -24,7 +24,7 @@ def convert_file(source: str, outdir: str) -> tuple[str, int]:
     """Runs on a worker: one TS file to OUTDIR/NAME.mp4, written to a
     temporary name first. Returns the output path and its size."""
     data = Path(source).read_bytes()
-    mp4 = morvex.convert_ts_to_mp4(data)
+    mp4 = morvex.convert_ts_to_mp4(data, report=None)  # no report in the workers' output
     target = Path(outdir) / (Path(source).stem + ".mp4")
     temporary = target.with_name(f".{target.name}.{os.getpid()}.part")
     temporary.write_bytes(mp4)

@@ -4,9 +4,12 @@ files, exit statuses)."""
 
 import io
 import os
+import re
 import shutil
+import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import av
@@ -16,6 +19,7 @@ import morvex
 from morvex import cli
 from morvex.cli import FRAGMENTED, REGULAR, TS, looks_like_ts, main, sniff
 from toolkit import FIXTURES, IN_CI
+from toolkit.mp4 import ftyp, moov, mvhd, trak
 
 TS_FILES = ["video_only.ts", "bframes_48k_stereo.ts", "mono_44k.ts"]
 
@@ -50,12 +54,14 @@ def test_launchers_convert_a_file_and_tell_the_version(tmp_path, launcher):
     source = FIXTURES / "bframes_48k_stereo.ts"
     out = tmp_path / "out.mp4"
     command = LAUNCHERS[launcher]()
-    done = subprocess.run([*command, "convert", str(source), str(out)], env=child_env(),
+    done = subprocess.run([*command, "convert", str(source), str(out), "-v"], env=child_env(),
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert out.read_bytes() == morvex.convert_ts_to_mp4(source.read_bytes())
-    # The demultiplexer's report reaches the terminal for one file.
-    assert "Found PIDs - Video: 256, Audio: 257\n" in done.stdout
+    # With -v the demultiplexer's report goes to standard error, behind the
+    # input's name; standard output stays the result's.
+    assert f"{source}: Found PIDs - Video: 256, Audio: 257\n" in done.stderr
+    assert done.stdout == ""
     version = subprocess.run([*command, "--version"], env=child_env(), capture_output=True, text=True)
     assert (version.returncode, version.stdout) == (0, f"morvex {morvex.__version__}\n")
 
@@ -84,6 +90,7 @@ def test_commands_write_the_module_result(tmp_path, command, inputs, call):
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_batch_into_a_folder(tmp_path, jobs):
     sources = [str(FIXTURES / name) for name in TS_FILES]
+    tmp_path = tmp_path / "made" / "by -d"  # -d makes its folder
     assert main(["convert", *sources, "-d", str(tmp_path), "-j", jobs, "-q"]) == 0
     assert sorted(os.listdir(tmp_path)) == sorted(Path(n).stem + ".mp4" for n in TS_FILES)
     for name in TS_FILES:
@@ -121,9 +128,10 @@ def test_fragment_segments_without_video_fail(tmp_path, capsys):
 
 
 def test_batch_of_thumbnails_and_mux_pairs(tmp_path):
+    # The README's `morvex thumbnail *.mp4 -d thumbs`, where thumbs is new.
     assert main(["thumbnail", str(FIXTURES / "video_only.ts"), str(FIXTURES / "av_regular.mp4"),
-                 "-d", str(tmp_path), "-j", "2"]) == 0
-    assert sorted(os.listdir(tmp_path)) == ["av_regular.h264", "video_only.h264"]
+                 "-d", str(tmp_path / "thumbs"), "-j", "2"]) == 0
+    assert sorted(os.listdir(tmp_path / "thumbs")) == ["av_regular.h264", "video_only.h264"]
     pair = [str(FIXTURES / "video_frag.mp4"), str(FIXTURES / "audio_frag.mp4")]
     assert main(["mux", *pair, "-d", str(tmp_path)]) == 0
     assert (tmp_path / "video_frag.mp4").exists()
@@ -157,18 +165,20 @@ def test_standard_input_and_output(tmp_path):
     assert done.stdout == morvex.defragment_mp4(source)
 
 
-def printing_job(data, name):
-    print("report line")
+def reporting_job(data, name, report):
+    # A job that reports as the demultiplexer does.
+    if report is not None:
+        report("first line\nsecond line")
     return b"result"
 
 
-@pytest.mark.parametrize("flags,stdout,stderr", [
-    ([], b"result", "report line\n"),        # the result owns standard output
-    (["-q"], b"result", ""),                 # -q: the report goes nowhere
+@pytest.mark.parametrize("flags,stderr", [
+    ([], ""),                                          # the report only with -v
+    (["-v"], "{0}: first line\n{0}: second line\n"),  # behind the input's name
+    (["-q"], ""),
 ])
-def test_report_moves_off_standard_output(monkeypatch, tmp_path, flags, stdout, stderr):
-    # A job that reports through sys.stdout, as the demultiplexer does.
-    monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(run=printing_job))
+def test_report_goes_to_standard_error_with_v(monkeypatch, tmp_path, flags, stderr):
+    monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(run=reporting_job))
     out, err = io.TextIOWrapper(io.BytesIO()), io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
     monkeypatch.setattr(sys, "stderr", err)
@@ -176,14 +186,9 @@ def test_report_moves_off_standard_output(monkeypatch, tmp_path, flags, stdout, 
     source.write_bytes(b"G")
     assert main(["convert", str(source), "-", *flags]) == 0
     out.flush()
-    assert out.buffer.getvalue() == stdout
-    assert err.getvalue() == stderr
-
-
-def test_report_stays_on_standard_output_for_a_file(monkeypatch, tmp_path, capsys):
-    monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(run=printing_job))
-    assert main(["convert", str(FIXTURES / "video_only.ts"), str(tmp_path / "o.mp4")]) == 0
-    assert capsys.readouterr().out == "report line\n"
+    assert out.buffer.getvalue() == b"result"
+    assert err.getvalue().startswith(stderr.format(source))
+    assert ("first line" in err.getvalue()) == bool(stderr)
 
 
 # What is refused: argv (with {placeholders}), the message's start; the
@@ -224,15 +229,20 @@ def test_overwrite_with_y(tmp_path):
     assert out.read_bytes() == morvex.convert_ts_to_mp4((FIXTURES / "video_only.ts").read_bytes())
 
 
+USAGE = "usage: morvex convert IN OUT | morvex convert IN [IN ...] -d OUTDIR [options]\nmorvex convert: error: "
+
 # argv, exit status, start of standard error
 FAILURES = [
-    (["convert", "{bad}", "{out}"], 1, "morvex convert: {bad}: No valid TS sync byte found"),
+    (["convert", "{bad}", "{out}"], 1, "morvex convert: {bad}: No valid TS sync byte found\n"),
     (["convert", "{missing}", "{out}"], 1, "morvex convert: {missing}: No such file"),
-    (["convert", "{bad}"], 1, "morvex convert: expected IN OUT"),
-    (["convert", "{bad}", "{bad}", "{out}"], 1, "morvex convert: expected IN OUT"),
-    (["convert", "{bad}", "-d", "{missing}"], 1, "morvex convert: {missing}: not a directory"),
-    (["convert", "-", "-d", "{tmp}"], 1, "morvex convert: '-' (standard input) needs an output path"),
-    (["convert", "{bad}", "{tmp}/x/bad.ts", "-d", "{tmp}"], 1, "morvex convert: {bad} and"),
+    # The output's folder is checked before the input is read.
+    (["convert", "{bad}", "{tmp}/no/out.mp4"], 1, "morvex convert: {tmp}/no/out.mp4: the folder {tmp}/no does not exist"),
+    (["convert", "{bad}", "-d", "{bad}"], 1, "morvex convert: {bad}: not a directory"),
+    (["convert", "{bad}"], 2, USAGE + "expected IN OUT, or inputs and -d OUTDIR (got 1 path)"),
+    (["convert", "{bad}", "{bad}", "{out}"], 2, USAGE + "expected IN OUT"),
+    (["convert", "-", "-d", "{tmp}"], 2, USAGE + "'-' (standard input) needs an output path"),
+    (["convert", "{bad}", "{tmp}/x/bad.ts", "-d", "{tmp}"], 2, USAGE + "{bad} and {tmp}/x/bad.ts would both write"),
+    (["mux", "{bad}", "{bad}", "{bad}", "-d", "{tmp}"], 2, "usage: morvex mux"),
     (["convert", "{bad}", "{out}", "-j", "-1"], 2, "usage:"),
     (["convert", "{bad}", "{out}", "-q", "-v"], 2, "usage:"),
     (["concat", "{bad}", "{out}"], 2, "usage:"),
@@ -254,22 +264,33 @@ def test_failures_and_exit_statuses(tmp_path, capsys, argv, status, message):
     assert os.listdir(tmp_path) == ["bad.ts"]
 
 
-# command, fixture, the hint after the failure
-HINTS = [
-    ("defragment", "video_only.ts", "input looks like an MPEG transport stream; try `morvex convert`"),
-    ("convert", "av_frag.mp4", "input looks like a fragmented MP4; try `morvex defragment`"),
-    ("reset", "wrap.ts", "input looks like an MPEG transport stream; try `morvex convert`"),
-    ("defragment", "av_regular.mp4", "input looks like a regular MP4; try `morvex reset`"),
+TWICE = "in English: track ID 1 appears twice in one file"
+
+# command, inputs (dup.mp4: two tracks with one ID), the input the error
+# names, the lines that follow it: a hint only where another command would
+# help, an English line for a message that is not English
+BLAME = [
+    ("defragment", ["video_only.ts"], 0, ["{0} looks like an MPEG transport stream; try `morvex convert`"]),
+    ("convert", ["av_frag.mp4"], 0, ["{0} looks like a fragmented MP4; try `morvex defragment`"]),
+    ("reset", ["wrap.ts"], 0, ["{0} looks like an MPEG transport stream; try `morvex convert`"]),
+    ("defragment", ["av_regular.mp4"], 0, ["{0} looks like a regular MP4; try `morvex reset`"]),
+    ("mux", ["video_frag.mp4", "video_only.ts"], 1, ["{1} looks like an MPEG transport stream; try `morvex convert`"]),
+    ("mux", ["video_only.ts", "audio_frag.mp4"], 0, ["{0} looks like an MPEG transport stream; try `morvex convert`"]),
+    ("mux", ["dup.mp4", "audio_frag.mp4"], 0, [TWICE]),
+    ("mux", ["video_frag.mp4", "dup.mp4"], 1, [TWICE]),
+    ("thumbnail", ["audio_frag.mp4"], 0, []),  # no video: no command would help
 ]
 
 
-@pytest.mark.parametrize("command,name,advice", HINTS, ids=[f"{h[0]}-{h[1]}" for h in HINTS])
-def test_wrong_kind_of_input_gets_a_hint(tmp_path, capsys, command, name, advice):
-    assert main([command, str(FIXTURES / name), str(tmp_path / "out")]) == 1
+@pytest.mark.parametrize("command,inputs,blamed,lines", BLAME, ids=[f"{b[0]}-{'-'.join(b[1])}" for b in BLAME])
+def test_errors_name_the_input_at_fault(tmp_path, capsys, command, inputs, blamed, lines):
+    (tmp_path / "dup.mp4").write_bytes(ftyp() + moov(mvhd(), trak(1, 1000), trak(1, 1000)))
+    paths = [str(tmp_path / "dup.mp4") if name == "dup.mp4" else str(FIXTURES / name) for name in inputs]
+    assert main([command, *paths, str(tmp_path / "out")]) == 1
     err = capsys.readouterr().err.splitlines()
-    assert err[0].startswith(f"morvex {command}: {FIXTURES / name}: ")
-    assert err[1] == f"morvex: {advice}"
-    assert os.listdir(tmp_path) == []
+    assert err[0].startswith(f"morvex {command}: {paths[blamed]}: ")
+    assert err[1:] == [f"morvex: {line.format(*paths)}" for line in lines]
+    assert os.listdir(tmp_path) == ["dup.mp4"]
 
 
 @pytest.mark.parametrize("name,kind", [
@@ -317,8 +338,56 @@ def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(cli, "open", opener, raising=False)
     out = tmp_path / "out.mp4"
     assert main(["convert", str(FIXTURES / "video_only.ts"), str(out)]) == 1
-    assert "No space left on device" in capsys.readouterr().err
+    # The message names the output, not the input or the temporary file.
+    assert capsys.readouterr().err == f"morvex convert: {out}: No space left on device\n"
     assert os.listdir(tmp_path) == []
+
+
+def test_special_files_are_written_into_not_replaced(tmp_path):
+    source = FIXTURES / "video_only.ts"
+    expected = morvex.convert_ts_to_mp4(source.read_bytes())
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+    reader.start()
+    assert main(["convert", str(source), str(fifo)]) == 0  # no -y: nothing is overwritten
+    reader.join()
+    assert received == [expected]
+    # -y onto a device (as root, a rename would replace the node itself).
+    assert main(["convert", str(source), os.devnull, "-y"]) == 0
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and os.listdir(tmp_path) == ["fifo"]
+
+
+OUT_OF_MEMORY = """
+import os, resource, sys, threading
+from morvex.cli import main
+
+def vm_size():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmSize:"):
+            return int(line.split()[1]) * 1024
+
+threading.stack_size(1 << 20)
+# Room to read the input once, and not much more.
+limit = vm_size() + 2 * os.path.getsize(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+sys.exit(main(["convert", sys.argv[1], sys.argv[2]]))
+"""
+
+
+def test_running_out_of_memory_is_one_line_with_the_size(tmp_path):
+    if os.environ.get("MORVEX_SANITIZE"):
+        pytest.skip("a sanitizer's allocator does not return under an address-space limit")
+    source = tmp_path / "long.ts"
+    source.write_bytes((FIXTURES / "bframes_48k_stereo.ts").read_bytes() * 300)  # 20 MB
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, str(source), str(tmp_path / "out.mp4")],
+                          env=dict(child_env(), MALLOC_ARENA_MAX="1"), capture_output=True, text=True)
+    assert done.returncode == 1, done.stderr
+    assert re.fullmatch(rf"morvex convert: {re.escape(str(source))}: out of memory: "
+                        r"could not allocate \d+ bytes( \(\d+\.\d [MG]iB\))?\n", done.stderr), done.stderr
+    assert os.listdir(tmp_path) == ["long.ts"]
 
 
 def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeypatch, capsys):
@@ -327,9 +396,9 @@ def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeyp
     interrupted = cli.threading.Event()
     convert = cli.COMMANDS["convert"]
 
-    def slow_job(data, name):
+    def slow_job(data, name, report):
         interrupted.wait(30)
-        return convert.run(data, name)
+        return convert.run(data, name, report)
 
     def interrupted_wait(self, timeout=None):
         interrupted.set()

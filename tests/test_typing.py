@@ -2,6 +2,8 @@
 strict mode on code that uses every public name. mypy comes with the test
 extras; without it the tests skip on a developer machine and fail in CI."""
 
+import ast
+import inspect
 import os
 import re
 import subprocess
@@ -37,6 +39,22 @@ def mypy(tmp_path, *args):
 def test_stubs_match_the_module(tmp_path):
     done = mypy(tmp_path, "mypy.stubtest", "morvex")
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubs_carry_the_docstrings():
+    # IDEs show the stub's docstring: it must be the module's own.
+    stub = ast.parse(Path(morvex._morvex.__file__).with_name("_morvex.pyi").read_text())
+
+    def documented(nodes, runtime):
+        for node in nodes:
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node.name != "__init__":
+                yield node, getattr(runtime, node.name)
+
+    pairs = list(documented(stub.body, morvex._morvex))
+    pairs += [pair for node, cls in pairs if isinstance(node, ast.ClassDef) for pair in documented(node.body, cls)]
+    assert len(pairs) == len(morvex.__all__) - 1 + 8  # the functions and classes, and their eight members
+    for node, obj in pairs:
+        assert ast.get_docstring(node) == inspect.getdoc(obj), node.name
 
 
 def test_strict_mode_accepts_code_using_every_name(tmp_path):

@@ -1,8 +1,9 @@
 """In-memory conversion and repair of video containers.
 
-Every function takes ``bytes`` and returns new ``bytes``; see the docstrings
-of the functions and of :class:`FragmentedMP4Processor`. The ``morvex``
-command (also ``python -m morvex``) applies them to files.
+Every function takes ``bytes`` (or any other C-contiguous buffer, read in
+place) and returns new ``bytes``; see the docstrings of the functions and of
+the classes. The ``morvex`` command (also ``python -m morvex``) applies them
+to files.
 """
 
 from morvex._morvex import (

@@ -1,4 +1,13 @@
+"""The compiled core of the morvex package.
+
+Every function takes bytes (or any C-contiguous buffer, read in place)
+and returns new bytes, and releases the interpreter lock while it works,
+so threads convert in parallel.
+"""
+from collections.abc import Callable
 from typing import Final, final
+
+from typing_extensions import Buffer
 
 __version__: Final[str]
 __all__ = [
@@ -15,28 +24,271 @@ __all__ = [
     "TransportStreamTransmuxer",
 ]
 
-def convert_ts_to_mp4(data: bytes, reset_timestamps: bool = False) -> bytes: ...
-def defragment_mp4(data: bytes) -> bytes: ...
-def reset_mp4_timestamps(data: bytes) -> bytes: ...
-def convert_mp4_reset_timestamps(data: bytes) -> bytes: ...
-def mux_fmp4_tracks(video: bytes, audio: bytes) -> bytes: ...
-def extract_thumbnail_from_ts(data: bytes) -> bytes: ...
-def extract_thumbnail_from_mp4(data: bytes) -> bytes: ...
+def convert_ts_to_mp4(data: Buffer, reset_timestamps: bool = False, *, report: Callable[[str], object] | None = ...) -> bytes:
+    """Convert an MPEG-2 transport stream to a regular MP4.
+
+    data is the whole stream. The first programme's first H.264 or HEVC
+    video stream and its first audio stream holding AAC (ADTS), MPEG
+    audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp, moov
+    and one mdat, on a timeline that starts at 0 (at the first IDR
+    picture; HEVC: IRAP picture).
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+    reset_timestamps is a bool accepted for compatibility; it changes
+    nothing.
+    report: left out, the demultiplexer's report is printed to sys.stdout;
+    None prints nothing; a callable receives it as one str, for example
+    logging.getLogger("morvex").info. A call that fails reports nothing.
+
+    Returns the MP4 as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer, reset_timestamps
+    not a bool or report neither callable nor None; ValueError if the stream
+    has no TS sync byte or no video; what the report callable raises;
+    MemoryError (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
+    """
+
+def defragment_mp4(data: Buffer) -> bytes:
+    """Turn a fragmented MP4 into a regular MP4.
+
+    data is the whole file: an initialisation moov followed by moof/mdat
+    fragments. The result has ftyp, a moov with complete sample tables
+    and no mvex, and one mdat.
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+
+    Returns the MP4 as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer; ValueError if it
+    is not a well-formed fragmented MP4 (the message names the problem);
+    MemoryError (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
+    """
+
+def reset_mp4_timestamps(data: Buffer) -> bytes:
+    """Rebase the timestamps of an MP4 so that every track starts at 0.
+
+    data is the whole file. Fragment decode times (tfdt) are rebased per
+    track, the creation and modification times of mvhd, tkhd and mdhd
+    are cleared and their durations set from the fragments. Only field
+    values change; every box keeps its size and position.
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+
+    Returns the rewritten MP4 as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer; ValueError if the
+    boxes are malformed (the message names the problem); MemoryError (saying
+    how many bytes were asked for) when memory runs out, RuntimeError on an
+    internal error.
+    """
+
+def convert_mp4_reset_timestamps(data: Buffer) -> bytes:
+    """Defragment a fragmented MP4, or else reset its timestamps.
+
+    data is the whole file.
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+
+    Returns defragment_mp4(data) when that succeeds and
+    reset_mp4_timestamps(data) otherwise, as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer; ValueError with
+    the message of reset_mp4_timestamps if both fail; MemoryError (saying
+    how many bytes were asked for) when memory runs out, RuntimeError on an
+    internal error.
+    """
+
+def mux_fmp4_tracks(video: Buffer, audio: Buffer) -> bytes:
+    """Merge two MP4 files, fragmented or regular, into one regular MP4.
+
+    video and audio are whole files, typically a video-only and an
+    audio-only fMP4. The result holds the tracks of both, those of video
+    first; a track ID the first file already uses is renumbered.
+    Each may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+
+    Returns the MP4 as new bytes.
+    Raises TypeError if an argument is not a C-contiguous buffer; ValueError
+    if a file is malformed, repeats a track ID or neither has a track;
+    MemoryError (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
+    """
+
+def extract_thumbnail_from_ts(data: Buffer, *, report: Callable[[str], object] | None = ...) -> bytes:
+    """Extract the first key frame of a transport stream.
+
+    data is the stream.
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+    report is taken as by convert_ts_to_mp4; reading only as far as the
+    key frame, this function has no report to give.
+
+    Returns an H.264 Annex B stream as new bytes: the first SPS and PPS,
+    then every slice of the first IDR picture, each NAL unit behind a
+    00 00 00 01 start code. Of HEVC: the first VPS, SPS and PPS, then the
+    first IRAP picture.
+    Raises TypeError if data is not a C-contiguous buffer or report neither
+    callable nor None; ValueError if the stream has no video or no IDR
+    picture; MemoryError (saying how many bytes were asked for) when memory
+    runs out, RuntimeError on an internal error.
+    """
+
+def extract_thumbnail_from_mp4(data: Buffer) -> bytes:
+    """Extract the first key frame of an MP4.
+
+    data is the file. The first video track's first sync sample is taken
+    (of a fragmented MP4: from its first fragments).
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+
+    Returns the key frame as an Annex B stream in new bytes: the parameter
+    sets of the track's avcC (H.264) or hvcC (HEVC), then the sample's
+    NAL units.
+    Raises TypeError if data is not a C-contiguous buffer; ValueError if
+    there is no video track or the tables or sample are out of bounds;
+    MemoryError (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
+    """
+
 @final
 class FragmentedMP4Processor:
-    def __init__(self) -> None: ...
-    def set_init_segment(self, data: bytes) -> None: ...
-    def process_segment(self, data: bytes) -> bytes: ...
-    def reset(self) -> None: ...
-    @property
-    def base_decode_time(self) -> int | None: ...
+    """Rebases the decode times of a live fragmented MP4 stream, segment by
+    segment, so that it starts at decode time 0.
 
-def convert_ts_to_fmp4(data: bytes) -> bytes: ...
+    Give it the initialisation segment with set_init_segment(), then each
+    media segment in order to process_segment(); reset() starts a new
+    base. Takes no arguments. One instance serves one thread: a second
+    thread entering it while it works gets RuntimeError("Already
+    borrowed"). The class cannot be subclassed.
+    """
+    def __init__(self) -> None: ...
+    def set_init_segment(self, data: Buffer) -> None:
+        """Take the stream's initialisation segment (ftyp and moov).
+
+        data is the segment, as bytes or any other C-contiguous buffer. Its
+        mdhd timescales let later segments be rebased in each track's own
+        timescale, so all tracks move back by the same instant; tracks it does
+        not describe are rebased by the first tfdt's value as it stands.
+        Returns None.
+        Raises TypeError if data is not a C-contiguous buffer, MemoryError when
+        memory runs out, RuntimeError if another thread is using the processor.
+        """
+    def process_segment(self, data: Buffer) -> bytes:
+        """Rebase the decode times of one media segment (moof and mdat).
+
+        data is the segment, as bytes or any other C-contiguous buffer, read in
+        place during the call (rewriting it meanwhile gives an unspecified
+        result, never a crash). The first tfdt seen becomes decode time 0 and
+        later fragments keep their distance from it; all other bytes pass
+        through, so the segment keeps its length and layout. A box cut off at
+        the end of the segment is left out.
+
+        Returns the rebased segment as new bytes.
+        Raises TypeError if data is not a C-contiguous buffer,
+        ValueError("Invalid box size") for a box smaller than its header,
+        MemoryError when memory runs out, RuntimeError if another thread is
+        using the processor.
+        """
+    def reset(self) -> None:
+        """Forget the base decode time: the next tfdt seen becomes the new base.
+        The initialisation segment is kept. Returns None.
+        Raises RuntimeError if another thread is using the processor.
+        """
+    @property
+    def base_decode_time(self) -> int | None:
+        """The first tfdt value seen, as an int, or None before the first segment
+        with a tfdt (read-only).
+        """
+
+def convert_ts_to_fmp4(data: Buffer, *, report: Callable[[str], object] | None = ...) -> bytes:
+    """Convert an MPEG-2 transport stream to a fragmented MP4.
+
+    data is the whole stream, read as convert_ts_to_mp4 reads it. The
+    result is an initialisation segment (ftyp, and a moov whose mvex holds
+    a trex per track), then one moof/mdat fragment per video group of
+    pictures with the audio of the same span, on a timeline that starts
+    at 0.
+    data may be bytes or any other C-contiguous buffer (bytearray,
+    memoryview, mmap, a numpy uint8 array). It is read in place and held
+    for the call; if another thread rewrites its bytes meanwhile, the
+    result is unspecified or a ValueError, never a crash.
+    report: left out, the demultiplexer's report is printed to sys.stdout;
+    None prints nothing; a callable receives it as one str, for example
+    logging.getLogger("morvex").info. A call that fails reports nothing.
+
+    Returns the fragmented MP4 as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer or report neither
+    callable nor None; ValueError if the stream has no TS sync byte or no
+    video; what the report callable raises; MemoryError (saying how many
+    bytes were asked for) when memory runs out, RuntimeError on an internal
+    error.
+    """
+
 @final
 class TransportStreamTransmuxer:
+    """Turns a live MPEG-2 transport stream (H.264 or HEVC video; AAC, MPEG,
+    AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4: one
+    initialisation segment, then one moof/mdat fragment per group of
+    pictures.
+
+    Give it each segment in order to push(); flush() writes what remains,
+    reset() starts a new stream. The timeline starts at 0 with the offset
+    between audio and video of the source, and goes on across segments,
+    timestamp jumps and programme changes. Takes no arguments. One
+    instance serves one thread: a second thread entering it while it works
+    gets RuntimeError("Already borrowed"). The class cannot be subclassed.
+    """
     def __init__(self) -> None: ...
-    def push(self, segment: bytes) -> bytes: ...
-    def flush(self) -> bytes: ...
-    def reset(self) -> None: ...
+    def push(self, segment: Buffer, *, report: Callable[[str], object] | None = ...) -> bytes:
+        """Take the next segment of a live MPEG-2 transport stream.
+
+        segment is the next bytes of the stream (an HLS segment, or any piece),
+        as bytes or any other C-contiguous buffer, read in place during the
+        call (rewriting it meanwhile gives an unspecified result, never a
+        crash). A PES or picture split between two segments is read whole once
+        both have arrived. A fragment is complete once the next group of
+        pictures (from a key picture, or after ten seconds without one) has
+        begun.
+        report is taken as by convert_ts_to_mp4 (left out: sys.stdout; None:
+        nowhere; a callable); the transmuxer gives no report of its own.
+
+        Returns the fragments (moof/mdat) complete so far as new bytes, after
+        the initialisation segment on the first output once that is known;
+        b"" when nothing is complete yet.
+        Raises TypeError if segment is not a C-contiguous buffer, ValueError if
+        the stream has no TS sync byte, MemoryError (saying how many bytes were
+        asked for) when memory runs out, RuntimeError if another thread is
+        using the transmuxer.
+        """
+    def flush(self, *, report: Callable[[str], object] | None = ...) -> bytes:
+        """Write what is pending: the last group of pictures and its audio.
+
+        report is taken as by push().
+        Returns the fragments as new bytes (b"" when nothing is pending),
+        after the initialisation segment if it was not returned yet. Later
+        pushes go on on the same timeline, from their first key picture.
+        Raises MemoryError when memory runs out, RuntimeError if another
+        thread is using the transmuxer.
+        """
+    def reset(self) -> None:
+        """Forget the stream: pending bytes, tables, timeline and initialisation
+        segment. The next push starts a new stream. Returns None.
+        Raises RuntimeError if another thread is using the transmuxer.
+        """
     @property
-    def init_segment(self) -> bytes | None: ...
+    def init_segment(self) -> bytes | None:
+        """The initialisation segment (ftyp and moov) as bytes, or None before
+        the stream's tables and first pictures have arrived (read-only).
+        """

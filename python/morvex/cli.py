@@ -9,8 +9,12 @@
 The extension works on bytes only; this front end reads the inputs, runs the
 jobs on threads (the extension releases the interpreter lock), and writes each
 result to a temporary file in the target folder that is renamed into place
-only when it is complete. Exit status: 0 when every job succeeded, 1 when one
-failed or was refused, 2 for a usage error, 130 when interrupted.
+only when it is complete (a device, a FIFO or another special file given as
+the output is written into instead). Exit status: 0 when every job succeeded,
+1 when one failed or was refused, 2 for a usage error, 130 when interrupted.
+
+Its public names are `main` (the command line as a function, returning the
+exit status) and `entry` (the console script); the rest is internal.
 """
 
 from __future__ import annotations
@@ -18,15 +22,19 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import secrets
+import stat
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TextIO, Callable, Iterator, NamedTuple, Sequence
+from typing import Callable, Iterator, NamedTuple, Sequence, TextIO
 
 from morvex import _morvex
+
+__all__ = ["main", "entry"]
 
 STDIO = "-"
 TS_SUFFIXES = {".ts", ".m2ts", ".mts", ".tsv", ".trp"}
@@ -36,37 +44,58 @@ TS = "an MPEG transport stream"
 FRAGMENTED = "a fragmented MP4"
 REGULAR = "a regular MP4"
 
+# Where the demultiplexer's report of a job goes: None, or a callable that
+# takes its text.
+Report = Callable[[str], object] | None
+
 
 class Command(NamedTuple):
     help: str
     suffix: str  # of the outputs written with -d
     accepts: tuple[str, ...]  # the input kinds the job is for
-    run: Callable[[Sequence[bytes], str], bytes]  # inputs, name of the first
+    run: Callable[[Sequence[bytes], str, Report], bytes]  # inputs, name of the first, report
 
 
-def thumbnail(data: bytes, name: str) -> bytes:
+def thumbnail(data: bytes, name: str, report: Report) -> bytes:
     if looks_like_ts(data, name):
-        return _morvex.extract_thumbnail_from_ts(data)
+        return _morvex.extract_thumbnail_from_ts(data, report=report)
     return _morvex.extract_thumbnail_from_mp4(data)
 
 
 COMMANDS = {
     "convert": Command("MPEG-TS (H.264 or HEVC; AAC, MPEG audio, AC-3 or E-AC-3) to MP4", ".mp4", (TS,),
-                       lambda d, _: _morvex.convert_ts_to_mp4(d[0])),
+                       lambda d, _, report: _morvex.convert_ts_to_mp4(d[0], report=report)),
     "defragment": Command("fragmented MP4 to regular MP4", ".mp4", (FRAGMENTED,),
-                          lambda d, _: _morvex.defragment_mp4(d[0])),
+                          lambda d, _, __: _morvex.defragment_mp4(d[0])),
     "reset": Command("rebase the timestamps of an MP4 to start at 0", ".mp4", (FRAGMENTED, REGULAR),
-                     lambda d, _: _morvex.reset_mp4_timestamps(d[0])),
-    "mux": Command("merge a video fMP4 and an audio fMP4 into one MP4", ".mp4", (FRAGMENTED,),
-                   lambda d, _: _morvex.mux_fmp4_tracks(d[0], d[1])),
+                     lambda d, _, __: _morvex.reset_mp4_timestamps(d[0])),
+    "mux": Command("merge a video MP4 and an audio MP4 (fragmented or regular) into one MP4", ".mp4",
+                   (FRAGMENTED, REGULAR), lambda d, _, __: _morvex.mux_fmp4_tracks(d[0], d[1])),
     "fragment": Command("MPEG-TS to fragmented MP4; with -d, live segments in order to init.mp4 and a .m4s each",
-                        ".m4s", (TS,), lambda d, _: _morvex.convert_ts_to_fmp4(d[0])),
-    "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264", (TS, REGULAR),
-                         lambda d, name: thumbnail(d[0], name)),
+                        ".m4s", (TS,), lambda d, _, report: _morvex.convert_ts_to_fmp4(d[0], report=report)),
+    "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264",
+                         (TS, FRAGMENTED, REGULAR), lambda d, name, report: thumbnail(d[0], name, report)),
 }
 
 # The subcommand that fits each kind of input, for the hint after a failure.
 FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset"}
+
+# The module's messages that are not in English, and what they say.
+IN_ENGLISH = [
+    (re.compile(r"track_id (\d+) 가 중복됨"), "track ID {0} appears twice in one file"),
+    (re.compile(r"합칠 트랙이 없음"), "neither file has a track to mux"),
+    (re.compile(r"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음"),
+     "the first file's moov has no trak to model the tracks on"),
+    (re.compile(r"track_id (\d+) 에 해당하는 trak 없음"), "no trak for track ID {0}"),
+]
+
+
+def in_english(message: str) -> str | None:
+    """An English line for a message of the module that is not English."""
+    for pattern, english in IN_ENGLISH:
+        if found := pattern.fullmatch(message):
+            return english.format(*found.groups())
+    return None
 
 
 # --- input kinds ----------------------------------------------------------------
@@ -121,19 +150,50 @@ def looks_like_ts(data: bytes, name: str) -> bool:
     return Path(name).suffix.lower() in TS_SUFFIXES
 
 
-def hint(command: str, data: bytes) -> str | None:
+def hint(command: str, name: str, data: bytes) -> str | None:
+    """A hint after a failure, when the input is of a kind the command is
+    not for and another command takes: only then would one help."""
     kind = sniff(data)
     if kind is None or kind in COMMANDS[command].accepts:
         return None
-    if command == "thumbnail" and kind == FRAGMENTED:
-        return f"input looks like {kind}; try `morvex defragment` first"
-    return f"input looks like {kind}; try `morvex {FITTING[kind]}`"
+    return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
+
+
+def culprit(command: str, data: Sequence[bytes]) -> int:
+    """Which input a failed job's error is about. Only `mux` has two: the
+    one that is not an MP4, else the first unless it muxes with itself."""
+    if command != "mux":
+        return 0
+    kinds = [sniff(d) for d in data]
+    mp4 = COMMANDS["mux"].accepts
+    if kinds[0] not in mp4 or kinds[1] not in mp4:
+        return 0 if kinds[0] not in mp4 else 1
+    try:
+        _morvex.mux_fmp4_tracks(data[0], data[0])
+    except ValueError:
+        return 0
+    return 1
+
+
+def memory_advice(job: Job) -> str | None:
+    """What to suggest to a job that ran out of memory. This is where a way
+    that needs less memory, once there is one, is to be named."""
+    return None
 
 
 # --- jobs -------------------------------------------------------------------------
 
 class Refused(Exception):
     """A job that is not started: its message is printed as it stands."""
+
+
+class Failed(Exception):
+    """A job that failed: its message (naming the path the user gave), and
+    the lines that follow it."""
+
+    def __init__(self, message: str, *more: str | None) -> None:
+        super().__init__(message)
+        self.more = [line for line in more if line]
 
 
 @dataclass
@@ -153,38 +213,71 @@ def same_file(a: str, b: str) -> bool:
         return False
 
 
+def special_file(path: str) -> os.stat_result | None:
+    """The status of `path` (links followed) when it is a device, a FIFO, a
+    socket or other file that is not a regular file or a folder; else None."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return None if stat.S_ISREG(st.st_mode) or stat.S_ISDIR(st.st_mode) else st
+
+
+class Usage(Exception):
+    """A usage error: printed with the usage line, exit status 2."""
+
+
 def plan(args: argparse.Namespace) -> list[Job]:
-    """The jobs of the command line, or Refused for a usage that makes none."""
+    """The jobs of the command line, or Usage for a usage that makes none."""
     paths: list[str] = args.paths
     count = 2 if args.command == "mux" else 1
     if args.outdir is None:
         if len(paths) != count + 1:
             want = "VIDEO AUDIO OUT" if count == 2 else "IN OUT"
-            raise Refused(f"expected {want}, or inputs and -d OUTDIR (got {len(paths)} paths)")
+            got = f"{len(paths)} path" + ("" if len(paths) == 1 else "s")
+            raise Usage(f"expected {want}, or inputs and -d OUTDIR (got {got})")
         jobs = [Job(paths[:count], paths[count])]
     else:
-        if len(paths) % count or not paths:
-            raise Refused("mux takes inputs in VIDEO AUDIO pairs" if count == 2 else "no input given")
+        if len(paths) % count:
+            raise Usage("mux takes inputs in VIDEO AUDIO pairs")
         if STDIO in paths:
-            raise Refused("'-' (standard input) needs an output path, not -d")
-        if not os.path.isdir(args.outdir):
-            raise Refused(f"{args.outdir}: not a directory")
+            raise Usage("'-' (standard input) needs an output path, not -d")
         suffix = COMMANDS[args.command].suffix
         jobs = [Job(paths[i:i + count], os.path.join(args.outdir, Path(paths[i]).stem + suffix))
                 for i in range(0, len(paths), count)]
     if sum(p == STDIO for job in jobs for p in job.inputs) > 1:
-        raise Refused("standard input can be read only once")
+        raise Usage("standard input can be read only once")
     seen: dict[str, str] = {}
     for job in jobs:
         key = os.path.abspath(job.output)
         if job.output != STDIO and key in seen:
-            raise Refused(f"{seen[key]} and {job.inputs[0]} would both write {job.output}")
+            raise Usage(f"{seen[key]} and {job.inputs[0]} would both write {job.output}")
         seen[key] = job.inputs[0]
     return jobs
 
 
+def make_outdir(outdir: str) -> None:
+    """-d's folder, made (with its parents) when it does not exist."""
+    try:
+        os.makedirs(outdir, exist_ok=True)
+    except FileExistsError:
+        raise Refused(f"{outdir}: not a directory") from None
+    except OSError as e:
+        raise Refused(f"{outdir}: cannot create the folder: {e.strerror or e}") from None
+
+
 def check_output(job: Job, overwrite: bool) -> None:
+    """Refuses, before any work, an output that cannot or must not be
+    written: its folder missing, a folder, an input, or (without -y) an
+    existing file or block device."""
     if job.output == STDIO:
+        return
+    special = special_file(job.output)
+    if special is not None:
+        # Written into as it is: a FIFO or /dev/null is not replaced, and a
+        # disk is written over only when asked to.
+        if stat.S_ISBLK(special.st_mode) and not overwrite:
+            raise Refused(f"{job.output}: is a block device (use -y to write into it)")
         return
     for source in job.inputs:
         if source != STDIO and same_file(source, job.output):
@@ -193,6 +286,11 @@ def check_output(job: Job, overwrite: bool) -> None:
         raise Refused(f"{job.output}: is a directory")
     if not overwrite and os.path.lexists(job.output):
         raise Refused(f"{job.output}: already exists (use -y to overwrite)")
+    folder = os.path.dirname(job.output) or "."
+    if not os.path.isdir(folder):
+        raise Refused(f"{job.output}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise Refused(f"{job.output}: cannot write in the folder {folder}")
 
 
 @dataclass
@@ -246,23 +344,53 @@ class Runner:
         with self.lock:
             self.draw()
 
+    def report_for(self, name: str) -> Report:
+        """With -v, the report of the job on `name`, each line behind that
+        name, on standard error; otherwise none."""
+        if not self.verbose:
+            return None
+        return lambda text: self.say("\n".join(f"{name}: {line}" for line in text.splitlines()))
+
     # -- one job
 
     def read_input(self, path: str) -> bytes:
-        if path == STDIO:
-            if self.stdin is None:
-                raise Refused("no standard input")
-            return self.stdin.buffer.read()
-        with open(path, "rb") as f:
-            return f.read()
+        try:
+            if path == STDIO:
+                if self.stdin is None:
+                    raise Refused("no standard input")
+                return self.stdin.buffer.read()
+            with open(path, "rb") as f:
+                return f.read()
+        except OSError as e:
+            raise Failed(f"{path}: {e.strerror or e}") from None
 
     def write_output(self, path: str, data: bytes) -> None:
+        """Writes `data` as `path`; an OSError is a Failed that names `path`."""
         if path == STDIO:
             if self.stdout is None:
                 raise Refused("no standard output")
             self.stdout.buffer.write(data)
             self.stdout.flush()
             return
+        try:
+            if special_file(path) is not None:
+                self.write_into(path, data)
+            else:
+                self.write_in_place(path, data)
+        except OSError as e:
+            raise Failed(f"{path}: {e.strerror or e}") from None
+
+    def write_into(self, path: str, data: bytes) -> None:
+        """A device or a FIFO is written into, never replaced."""
+        with self.lock:
+            if self.cancelled:
+                return
+        with open(os.open(path, os.O_WRONLY), "wb") as f:
+            f.write(data)
+
+    def write_in_place(self, path: str, data: bytes) -> None:
+        """A regular file is written to a temporary file in its folder, then
+        put in place whole."""
         folder = os.path.dirname(path) or "."
         temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(4)}.part")
         with self.lock:
@@ -298,29 +426,44 @@ class Runner:
                 raise Refused(f"{path}: already exists (use -y to overwrite)") from None
             os.replace(temporary, path)
 
+    def convert(self, job: Job, data: list[bytes]) -> bytes:
+        """The job's work; its failures become Failed that name the input
+        they are about."""
+        command = COMMANDS[self.command]
+        try:
+            return command.run(data, job.inputs[0], self.report_for(job.inputs[0]))
+        except (ValueError, NotImplementedError) as e:
+            at = culprit(self.command, data)
+            name = job.inputs[at]
+            english = in_english(str(e))
+            raise Failed(f"{name}: {e}", english and f"in English: {english}",
+                         hint(self.command, name, data[at])) from None
+        except MemoryError as e:
+            # The module's MemoryError says how many bytes it asked for.
+            reason = f"out of memory: {e}" if str(e) else "out of memory"
+            raise Failed(f"{job.inputs[0]}: {reason}", memory_advice(job)) from None
+
     def run(self, job: Job) -> None:
         name = job.inputs[0]
-        data: list[bytes] = []
         try:
             check_output(job, self.overwrite)
             data = [self.read_input(p) for p in job.inputs]
             start = time.monotonic()
-            result = COMMANDS[self.command].run(data, name)
+            result = self.convert(job, data)
             job.seconds = time.monotonic() - start
             self.write_output(job.output, result)
         except Refused as e:
             self.fail(str(e))
-        except (ValueError, NotImplementedError) as e:
-            self.fail(f"{name}: {e}", hint(self.command, data[0]) if data else None)
+        except Failed as e:
+            self.fail(str(e), *e.more)
         except BrokenPipeError:
             # The reader of standard output went away (`morvex ... - | head`):
             # later writes, and the flush at exit, go nowhere.
             with contextlib.suppress(OSError):
                 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
             self.fail("standard output closed")
-        except OSError as e:
-            where = e.filename if isinstance(e.filename, str) else name
-            self.fail(f"{where}: {e.strerror or e}")
+        except MemoryError:
+            self.fail(f"{name}: out of memory")
         except Exception as e:  # noqa: BLE001 - one job's fault must not stop the batch
             self.fail(f"{name}: {type(e).__name__}: {e}")
         else:
@@ -333,12 +476,12 @@ class Runner:
             else:
                 self.tick()
 
-    def fail(self, message: str, advice: str | None = None) -> None:
+    def fail(self, message: str, *more: str) -> None:
         with self.lock:
             self.failed += 1
         self.say(f"morvex {self.command}: {message}")
-        if advice:
-            self.say(f"morvex: {advice}")
+        for line in more:
+            self.say(f"morvex: {line}")
 
     def cancel(self) -> None:
         """Ctrl-C: no job renames its output any more, and the temporary
@@ -365,7 +508,8 @@ class Runner:
                     job = pending.pop()
                 self.run(job)
 
-        workers = [threading.Thread(target=worker, name="morvex-job", daemon=True) for _ in range(max(1, min(threads, len(jobs))))]
+        workers = [threading.Thread(target=worker, name="morvex-job", daemon=True)
+                   for _ in range(max(1, min(threads, len(jobs))))]
         for w in workers:
             w.start()
         # The main thread only waits, in short steps, so that it sees Ctrl-C
@@ -399,9 +543,10 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
         for n, job in enumerate(jobs):
             name = job.inputs[0]
             data = runner.read_input(name)
-            out = t.push(data)
+            report = runner.report_for(name)
+            out = t.push(data, report=report)
             if n == len(jobs) - 1:
-                out += t.flush()
+                out += t.flush(report=report)
             init = t.init_segment
             if init is not None and out.startswith(init) and not os.path.lexists(init_job.output):
                 runner.write_output(init_job.output, init)
@@ -416,59 +561,73 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
             raise ValueError("No video data found")
     except Refused as e:
         runner.fail(str(e))
+    except Failed as e:
+        runner.fail(str(e), *e.more)
     except ValueError as e:
         runner.fail(f"{name}: {e}")
-    except OSError as e:
-        runner.fail(f"{e.filename if isinstance(e.filename, str) else name}: {e.strerror or e}")
+    except MemoryError as e:
+        runner.fail(f"{name}: out of memory" + (f": {e}" if str(e) else ""))
 
 
 # --- command line -----------------------------------------------------------------
 
-def parser() -> argparse.ArgumentParser:
+def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The parser, and the parser of each command (for its usage errors)."""
     p = argparse.ArgumentParser(
         prog="morvex",
         description="Convert and repair video containers.",
         epilog="Run `morvex COMMAND -h` for the options of a command.")
     p.add_argument("--version", action="version", version=f"morvex {_morvex.__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = {}
     for name, command in COMMANDS.items():
         if name == "mux":
             usage = "morvex mux VIDEO AUDIO OUT | morvex mux VIDEO AUDIO [VIDEO AUDIO ...] -d OUTDIR"
-            paths_help = "a video fMP4 and an audio fMP4, then the output (without -d)"
+            paths_help = "a video MP4 and an audio MP4, then the output (without -d)"
         else:
             usage = f"morvex {name} IN OUT | morvex {name} IN [IN ...] -d OUTDIR"
             paths_help = "the inputs, then the output (when there is one input and no -d)"
         c = sub.add_parser(name, help=command.help, description=command.help, usage=usage + " [options]")
         c.add_argument("paths", nargs="+", metavar="PATH", help=paths_help + "; '-' is standard input or output")
         c.add_argument("-d", "--outdir", metavar="OUTDIR",
-                       help=f"write each input's result to OUTDIR/NAME{command.suffix}")
+                       help=f"write each input's result to OUTDIR/NAME{command.suffix} (OUTDIR is made if need be)")
         c.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
                        help="run N jobs at once on threads (0: one per CPU; default 1)")
         c.add_argument("-y", "--overwrite", action="store_true", help="replace existing outputs")
         talk = c.add_mutually_exclusive_group()
-        talk.add_argument("-q", "--quiet", action="store_true",
-                          help="print nothing but errors (no progress, no report)")
+        talk.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (no progress)")
         talk.add_argument("-v", "--verbose", action="store_true",
-                          help="print the demultiplexer's report also for batches, and a line per file")
-    return p
+                          help="print a line per file and the demultiplexer's report, on standard error")
+        commands[name] = c
+    return p, commands
 
 
 def jobs_count(text: str) -> int:
-    n = int(text)
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if n < 0:
         raise argparse.ArgumentTypeError("must be 0 or more")
     return n or (os.cpu_count() or 1)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    """Runs the command line `argv` (default: sys.argv[1:]) and returns its
+    exit status; a usage error exits with status 2 through argparse."""
+    top, commands = parser()
+    args = top.parse_args(argv)
     stderr = sys.stderr
     try:
         jobs = plan(args)
+    except Usage as e:
+        commands[args.command].error(str(e))  # exits with status 2
+    try:
+        if args.outdir is not None:
+            make_outdir(args.outdir)
     except Refused as e:
         print(f"morvex {args.command}: {e}", file=stderr)
         return 1
-    to_stdout = any(job.output == STDIO for job in jobs)
     runner = Runner(
         command=args.command,
         overwrite=args.overwrite,
@@ -478,23 +637,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         verbose=args.verbose,
         progress=not args.quiet and stderr.isatty(),
     )
-    # The report of the demultiplexer goes through sys.stdout: to standard
-    # error when standard output carries the result, and nowhere with -q or
-    # (unless -v) in a batch, where the reports of several files would mix.
-    with contextlib.ExitStack() as stack:
-        if args.quiet or (len(jobs) > 1 and not args.verbose):
-            stack.enter_context(contextlib.redirect_stdout(stack.enter_context(open(os.devnull, "w"))))
-        elif to_stdout:
-            stack.enter_context(contextlib.redirect_stdout(stderr))
-        try:
-            if args.command == "fragment" and args.outdir is not None:
-                fragment_segments(runner, jobs, args.outdir)
-            else:
-                runner.run_all(jobs, args.jobs)
-        except KeyboardInterrupt:
-            runner.cancel()
-            print(f"morvex {args.command}: interrupted", file=stderr, flush=True)
-            return 130
+    try:
+        if args.command == "fragment" and args.outdir is not None:
+            fragment_segments(runner, jobs, args.outdir)
+        else:
+            runner.run_all(jobs, args.jobs)
+    except KeyboardInterrupt:
+        runner.cancel()
+        print(f"morvex {args.command}: interrupted", file=stderr, flush=True)
+        return 130
     return 1 if runner.failed else 0
 
 

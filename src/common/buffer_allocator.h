@@ -11,6 +11,8 @@
 #include <new>
 #include <utility>
 
+#include "common/allocation_failure.h"
+
 #if !defined(__SANITIZE_ADDRESS__) && defined(__linux__)
 #include <sys/mman.h>
 #define MORVEX_MAPPED_BUFFERS 1
@@ -24,7 +26,7 @@ inline void* allocate_buffer(size_t bytes) {
 #ifdef MORVEX_MAPPED_BUFFERS
     if (bytes >= kMappedBufferThreshold) {
         void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (p == MAP_FAILED) throw AllocationFailure(bytes);
         ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; refused on kernels without THP
         return p;
     }
@@ -51,7 +53,7 @@ struct BufferAllocator {
     BufferAllocator(const BufferAllocator<U>&) noexcept {}
 
     T* allocate(size_t n) {
-        if (n > size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        if (n > size_t(-1) / sizeof(T)) throw AllocationFailure(size_t(-1));
         return static_cast<T*>(allocate_buffer(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n) noexcept { free_buffer(p, n * sizeof(T)); }

@@ -266,10 +266,14 @@ Result<PlannedOutput> plan_fragmented_mp4(std::shared_ptr<const Movie> movie, st
     PlannedOutput p;
     p.size = size_t(size);
     p.write = [movie, keep, init, fragments](std::span<uint8_t> out) {
-        uint8_t* at = out.data();
-        std::memcpy(at, init->data(), init->size());
-        at += init->size();
-        for (const auto& f : *fragments) at = write_fragment(f, at);
+        std::memcpy(take(out, 0, init->size()), init->data(), init->size());
+        size_t at = init->size();
+        for (const auto& f : *fragments) {
+            const size_t n = size_t(fragment_size(f));
+            check_end(out, at, n, write_fragment(f, take(out, at, n)));
+            at += n;
+        }
+        if (at != out.size()) throw OutputOverrun();
     };
     return p;
 }

@@ -314,13 +314,17 @@ Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie) {
 }
 
 void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out) {
-    uint8_t* p = out.data();
-    std::memcpy(p, layout.head.data(), layout.head.size());
-    p += layout.head.size();
+    std::memcpy(take(out, 0, layout.head.size()), layout.head.data(), layout.head.size());
+    size_t at = layout.head.size();
     for (const auto& c : layout.chunks) {
         const Track& t = movie.tracks[c.track];
-        for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) p = write_sample(t, t.samples[i], p);
+        for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) {
+            const Sample& s = t.samples[i];
+            check_end(out, at, s.size, write_sample(t, s, take(out, at, s.size)));
+            at += s.size;
+        }
     }
+    if (at != out.size()) throw OutputOverrun();
 }
 
 Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::shared_ptr<const void> keep) {

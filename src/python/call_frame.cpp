@@ -8,16 +8,18 @@
 #include <sys/mman.h>
 #endif
 
+#include "python/allocation.h"
+
 namespace morvex::python {
 namespace {
 
-// UTF-8 text of a str object (the limited API of 3.9 has no direct accessor).
+// UTF-8 text of a str object.
 bool utf8_text(PyObject* str, std::string& out) {
     if (!PyUnicode_Check(str)) return false;
-    PyObject* encoded = PyUnicode_AsUTF8String(str);
-    if (encoded == nullptr) return false;
-    out.assign(PyBytes_AsString(encoded), size_t(PyBytes_Size(encoded)));
-    Py_DECREF(encoded);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (text == nullptr) return false;
+    out.assign(text, size_t(size));
     return true;
 }
 
@@ -46,35 +48,59 @@ bool module_is_numpy(PyObject* type) {
     return is_numpy;
 }
 
-}  // namespace
-
-void raise_wrong_type(PyObject* arg, const char* expected, const char* param) {
-    std::string message = arg == Py_None ? "'None' is not an instance of '" + std::string(expected) + "'"
-                                         : "'" + type_name(arg) + "' object is not an instance of '" +
-                                               std::string(expected) + "'";
-    PyObject* exc = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
+// Raises `type` with `message` and the note "while processing '{param}'".
+void raise_with_note(PyObject* type, const std::string& message, const char* param) {
+    PyObject* exc = PyObject_CallFunction(type, "s", message.c_str());
     if (exc == nullptr) return;
-    // Exception notes exist from Python 3.11 on.
-    if (PyObject_HasAttrString(exc, "add_note")) {
-        std::string note = "while processing '" + std::string(param) + "'";
-        PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
-        Py_XDECREF(r);
-        PyErr_Clear();
-    }
-    PyErr_SetObject(PyExc_TypeError, exc);
+    std::string note = "while processing '";
+    note += param;
+    note += "'";
+    PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+    Py_XDECREF(r);
+    PyErr_Clear();
+    PyErr_SetObject(type, exc);
     Py_DECREF(exc);
 }
 
-bool check_bytes(PyObject* arg, const char* param) {
-    if (PyBytes_Check(arg)) return true;
-    raise_wrong_type(arg, "bytes", param);
-    return false;
+}  // namespace
+
+void raise_wrong_type(PyObject* arg, const char* expected, const char* param) {
+    std::string message;
+    if (arg == Py_None) {
+        message = "'None' is not an instance of '";
+    } else {
+        message = "'";
+        message += type_name(arg);
+        message += "' object is not an instance of '";
+    }
+    message += expected;
+    message += "'";
+    raise_with_note(PyExc_TypeError, message, param);
 }
 
-ByteSpan view_bytes(PyObject* arg) {
-    Py_ssize_t size = PyBytes_Size(arg);
-    if (size <= 0) return {};
-    return ByteSpan(reinterpret_cast<const uint8_t*>(PyBytes_AsString(arg)), size_t(size));
+InputBuffer::~InputBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool InputBuffer::acquire(PyObject* arg, const char* param) {
+    // Strides are asked for so that a non-contiguous view is exported as
+    // it is and refused here with a message of our own.
+    if (PyObject_GetBuffer(arg, &view_, PyBUF_RECORDS_RO) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            std::string message = "a bytes-like object is required, not '" + type_name(arg) + "'";
+            raise_with_note(PyExc_TypeError, message, param);
+        }
+        return false;
+    }
+    held_ = true;
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+        std::string message = "a C-contiguous buffer is required; the '" + type_name(arg) + "' is not contiguous";
+        raise_with_note(PyExc_TypeError, message, param);
+        return false;
+    }
+    if (view_.len > 0) span_ = ByteSpan(static_cast<const uint8_t*>(view_.buf), size_t(view_.len));
+    return true;
 }
 
 bool convert_flag(PyObject* arg, const char* param, bool* out) {
@@ -100,6 +126,21 @@ bool convert_flag(PyObject* arg, const char* param, bool* out) {
     return false;
 }
 
+bool convert_report(PyObject* arg, ReportSink* out) {
+    if (arg == nullptr || arg == Py_Ellipsis) {
+        *out = ReportSink{};
+    } else if (arg == Py_None) {
+        *out = ReportSink{nullptr, false};
+    } else if (PyCallable_Check(arg)) {
+        *out = ReportSink{arg, false};
+    } else {
+        raise_with_note(PyExc_TypeError,
+                        "report must be a callable or None, not '" + type_name(arg) + "'", "report");
+        return false;
+    }
+    return true;
+}
+
 void raise_error(const Error& error) { PyErr_SetString(PyExc_ValueError, error.message.c_str()); }
 
 namespace {
@@ -108,11 +149,6 @@ namespace {
 // program prints itself and follows contextlib.redirect_stdout. A failure to
 // print does not fail the call.
 void print_report(const std::string& text) {
-    if (text.empty()) return;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (out != nullptr && out != Py_None) {
         PyObject* r = PyObject_CallMethod(out, "write", "s#", text.data(), Py_ssize_t(text.size()));
@@ -123,21 +159,35 @@ void print_report(const std::string& text) {
         }
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
 }
 
-}  // namespace
-
-namespace {
+// Hands the report of a call that succeeded to its sink; false when the
+// callable raised.
+bool deliver_report(const ReportSink& sink, const std::string& text) {
+    if (text.empty()) return true;
+    if (sink.print) {
+        print_report(text);
+        return true;
+    }
+    if (sink.callable == nullptr) return true;
+    // One string, its lines joined by "\n", without the last line's end, as
+    // a logging call takes a message.
+    const size_t length = text.back() == '\n' ? text.size() - 1 : text.size();
+    PyObject* r = PyObject_CallFunction(sink.callable, "s#", text.data(), Py_ssize_t(length));
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
 
 enum class Fault { none, no_memory, other };
 
 // Runs `f` and turns any C++ exception into a fault to raise later.
 template <typename F>
-Fault guarded(F&& f, std::string& what) {
+Fault guarded(F&& f, std::string& what, size_t& requested) {
     try {
         f();
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc& e) {
+        requested = requested_size(e);
         return Fault::no_memory;
     } catch (const std::exception& e) {
         what = e.what();
@@ -149,8 +199,8 @@ Fault guarded(F&& f, std::string& what) {
     return Fault::none;
 }
 
-PyObject* raise_fault(Fault fault, const std::string& what) {
-    if (fault == Fault::no_memory) return PyErr_NoMemory();
+PyObject* raise_fault(Fault fault, const std::string& what, size_t requested) {
+    if (fault == Fault::no_memory) return raise_no_memory(requested);
     PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
     return nullptr;
 }
@@ -167,39 +217,45 @@ void advise_huge_pages([[maybe_unused]] char* p, [[maybe_unused]] size_t n) {
 #endif
 }
 
-}  // namespace
-
-PyObject* bytes_from_plan(const PlannedOutput& plan) {
-    if (plan.size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
-    if (result == nullptr) return nullptr;
-    char* buffer = PyBytes_AsString(result);
-    std::string what;
-    const Fault fault = buffer == nullptr ? Fault::other : guarded([&] {
-        plan.write(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), plan.size));
-    }, what);
-    if (fault != Fault::none) {
-        Py_DECREF(result);
-        return buffer == nullptr ? nullptr : raise_fault(fault, what);
+// A bytes object of `size` bytes to fill in before it is shared, or a
+// MemoryError that says the size.
+PyObject* new_result(size_t size) {
+    if (size > size_t(PY_SSIZE_T_MAX)) return raise_no_memory(size);
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return raise_no_memory(size);
     }
     return result;
 }
 
-PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report) {
+}  // namespace
+
+bool run_released(const std::function<void()>& work) {
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    const Fault fault = guarded(work, what, requested);
+    PyEval_RestoreThread(state);
+    if (fault == Fault::none) return true;
+    raise_fault(fault, what, requested);
+    return false;
+}
+
+PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report,
+                      const ReportSink& sink) {
     Result<PlannedOutput> planned;
     std::string what;
+    size_t requested = 0;
     PyThreadState* state = PyEval_SaveThread();
-    Fault fault = guarded([&] { planned = plan(); }, what);
+    Fault fault = guarded([&] { planned = plan(); }, what, requested);
     PyEval_RestoreThread(state);
-    if (report != nullptr) print_report(*report);
-    if (fault != Fault::none) return raise_fault(fault, what);
+    if (fault != Fault::none) return raise_fault(fault, what, requested);
     if (!planned) {
         raise_error(planned.error());
         return nullptr;
     }
-    if (planned->size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    // A bytes object made from NULL may be filled in before it is shared.
-    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(planned->size));
+    PyObject* result = new_result(planned->size);
     if (result == nullptr) return nullptr;
     char* buffer = PyBytes_AsString(result);
     if (buffer == nullptr) {
@@ -208,13 +264,17 @@ PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const 
     }
     advise_huge_pages(buffer, planned->size);
     state = PyEval_SaveThread();
-    fault = guarded([&] { planned->write(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), planned->size)); },
-                    what);
+    fault = guarded([&] { planned->write_into(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), planned->size)); },
+                    what, requested);
     planned = Result<PlannedOutput>();  // what the writer held is released without the lock
     PyEval_RestoreThread(state);
     if (fault != Fault::none) {
         Py_DECREF(result);
-        return raise_fault(fault, what);
+        return raise_fault(fault, what, requested);
+    }
+    if (report != nullptr && !deliver_report(sink, *report)) {
+        Py_DECREF(result);
+        return nullptr;
     }
     return result;
 }

@@ -4,6 +4,8 @@
 #include "python/processor_type.h"
 #include "python/transmuxer_type.h"
 
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "roads/mp4_roads.h"
@@ -14,44 +16,48 @@
 namespace morvex::python {
 namespace {
 
-constexpr const char* kVersion = "0.4.0";
+// The package's version, which CMake reads from pyproject.toml.
+constexpr const char* kVersion = MORVEX_VERSION;
 
 PyObject* convert_ts_to_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", "reset_timestamps", nullptr};
+    static const char* keywords[] = {"data", "reset_timestamps", "report", nullptr};
     PyObject* data = nullptr;
     PyObject* flag = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:convert_ts_to_mp4", const_cast<char**>(keywords), &data,
-                                     &flag))
+    PyObject* report_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:convert_ts_to_mp4", const_cast<char**>(keywords), &data,
+                                     &flag, &report_arg))
         return nullptr;
-    if (!check_bytes(data, "data")) return nullptr;
+    InputBuffer input;
+    if (!input.acquire(data, "data")) return nullptr;
     // The option is accepted and changes nothing: the timeline starts at 0.
     bool reset = false;
     if (flag != nullptr && !convert_flag(flag, "reset_timestamps", &reset)) return nullptr;
-    const ByteSpan input = view_bytes(data);
+    ReportSink sink;
+    if (!convert_report(report_arg, &sink)) return nullptr;
     std::string report;
-    return run_planned([&] { return plan_convert_ts_to_mp4(input, report); }, &report);
+    return run_planned([&, in = input.span()] { return plan_convert_ts_to_mp4(in, report); }, &report, sink);
 }
 
-PyObject* convert_ts_to_fmp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", nullptr};
-    PyObject* data = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:convert_ts_to_fmp4", const_cast<char**>(keywords), &data))
-        return nullptr;
-    if (!check_bytes(data, "data")) return nullptr;
-    const ByteSpan input = view_bytes(data);
-    std::string report;
-    return run_planned([&] { return plan_convert_ts_to_fmp4(input, report); }, &report);
-}
-
-// The shape shared by the functions that take one `data` argument.
-template <Result<PlannedOutput> (*Core)(ByteSpan)>
+// The shape shared by the functions that take one `data` argument; those
+// of the transport stream (`Core` takes a report) also take `report`.
+template <auto Core>
 PyObject* one_input(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* keywords[] = {"data", nullptr};
+    constexpr bool reports = std::is_invocable_v<decltype(Core), ByteSpan, std::string&>;
+    static const char* keywords[] = {"data", reports ? "report" : nullptr, nullptr};
     PyObject* data = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data)) return nullptr;
-    if (!check_bytes(data, "data")) return nullptr;
-    const ByteSpan input = view_bytes(data);
-    return run_planned([&] { return Core(input); });
+    PyObject* report_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &data, &report_arg))
+        return nullptr;
+    InputBuffer input;
+    if (!input.acquire(data, "data")) return nullptr;
+    if constexpr (reports) {
+        ReportSink sink;
+        if (!convert_report(report_arg, &sink)) return nullptr;
+        std::string report;
+        return run_planned([&, in = input.span()] { return Core(in, report); }, &report, sink);
+    } else {
+        return run_planned([in = input.span()] { return Core(in); });
+    }
 }
 
 // Roads whose output is small and made in a buffer of its own.
@@ -60,6 +66,15 @@ Result<PlannedOutput> planned(ByteSpan data) {
     return PlannedOutput::of(MORVEX_TRY(Core(data)));
 }
 
+// The key frame of a transport stream has no report of its own; it takes
+// the keyword as the other transport stream functions do.
+Result<PlannedOutput> thumbnail_from_ts(ByteSpan data, std::string&) {
+    return PlannedOutput::of(MORVEX_TRY(extract_thumbnail_from_ts(data)));
+}
+
+PyObject* convert_ts_to_fmp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return one_input<plan_convert_ts_to_fmp4>(args, kwargs, "O|$O:convert_ts_to_fmp4");
+}
 PyObject* defragment_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return one_input<plan_defragment_mp4>(args, kwargs, "O:defragment_mp4");
 }
@@ -70,7 +85,7 @@ PyObject* convert_mp4_reset_timestamps_py(PyObject*, PyObject* args, PyObject* k
     return one_input<plan_convert_mp4_reset_timestamps>(args, kwargs, "O:convert_mp4_reset_timestamps");
 }
 PyObject* extract_thumbnail_from_ts_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return one_input<planned<extract_thumbnail_from_ts>>(args, kwargs, "O:extract_thumbnail_from_ts");
+    return one_input<thumbnail_from_ts>(args, kwargs, "O|$O:extract_thumbnail_from_ts");
 }
 PyObject* extract_thumbnail_from_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return one_input<planned<extract_thumbnail_from_mp4>>(args, kwargs, "O:extract_thumbnail_from_mp4");
@@ -83,10 +98,9 @@ PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:mux_fmp4_tracks", const_cast<char**>(keywords), &video,
                                      &audio))
         return nullptr;
-    if (!check_bytes(video, "video") || !check_bytes(audio, "audio")) return nullptr;
-    const ByteSpan v = view_bytes(video);
-    const ByteSpan a = view_bytes(audio);
-    return run_planned([&] { return plan_mux_fmp4_tracks(v, a); });
+    InputBuffer v, a;
+    if (!v.acquire(video, "video") || !a.acquire(audio, "audio")) return nullptr;
+    return run_planned([vs = v.span(), as = a.span()] { return plan_mux_fmp4_tracks(vs, as); });
 }
 
 #define MORVEX_FUNCTION(name, doc) \
@@ -94,78 +108,150 @@ PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef functions[] = {
     MORVEX_FUNCTION(convert_ts_to_mp4,
-                    "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\n"
-                    "Convert an MPEG-2 transport stream to a regular MP4.\n\n"
-                    "data is the whole stream as bytes. The first programme's first H.264\n"
-                    "or HEVC video stream and its first audio stream holding AAC (ADTS),\n"
-                    "MPEG audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp,\n"
-                    "moov and one mdat, on a timeline that starts at 0 (at the first IDR\n"
+                    "convert_ts_to_mp4(data, reset_timestamps=False, *, report=...)\n"
+                    "--\n"
+                    "\n"
+                    "Convert an MPEG-2 transport stream to a regular MP4.\n"
+                    "\n"
+                    "data is the whole stream. The first programme's first H.264 or HEVC\n"
+                    "video stream and its first audio stream holding AAC (ADTS), MPEG\n"
+                    "audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp, moov\n"
+                    "and one mdat, on a timeline that starts at 0 (at the first IDR\n"
                     "picture; HEVC: IRAP picture).\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
                     "reset_timestamps is a bool accepted for compatibility; it changes\n"
-                    "nothing. A short report of the streams found is printed to sys.stdout.\n\n"
+                    "nothing.\n"
+                    "report: left out, the demultiplexer's report is printed to sys.stdout;\n"
+                    "None prints nothing; a callable receives it as one str, for example\n"
+                    "logging.getLogger(\"morvex\").info. A call that fails reports nothing.\n"
+                    "\n"
                     "Returns the MP4 as new bytes.\n"
-                    "Raises TypeError if data is not bytes or reset_timestamps not a bool,\n"
-                    "ValueError if the stream has no TS sync byte or no video,\n"
-                    "MemoryError when memory runs out, RuntimeError on an internal error."),
-    MORVEX_FUNCTION(defragment_mp4,
-                    "defragment_mp4(data)\n--\n\n"
-                    "Turn a fragmented MP4 into a regular MP4.\n\n"
-                    "data is the whole file as bytes: an initialisation moov followed by\n"
-                    "moof/mdat fragments. The result has ftyp, a moov with complete sample\n"
-                    "tables and no mvex, and one mdat.\n\n"
-                    "Returns the MP4 as new bytes.\n"
-                    "Raises TypeError if data is not bytes, ValueError if it is not a\n"
-                    "well-formed fragmented MP4 (the message names the problem),\n"
-                    "MemoryError when memory runs out, RuntimeError on an internal error."),
-    MORVEX_FUNCTION(reset_mp4_timestamps,
-                    "reset_mp4_timestamps(data)\n--\n\n"
-                    "Rebase the timestamps of an MP4 so that every track starts at 0.\n\n"
-                    "data is the whole file as bytes. Fragment decode times (tfdt) are\n"
-                    "rebased per track, the creation and modification times of mvhd, tkhd\n"
-                    "and mdhd are cleared and their durations set from the fragments. Only\n"
-                    "field values change; every box keeps its size and position.\n\n"
-                    "Returns the rewritten MP4 as new bytes.\n"
-                    "Raises TypeError if data is not bytes, ValueError if the boxes are\n"
-                    "malformed (the message names the problem), MemoryError when memory\n"
-                    "runs out, RuntimeError on an internal error."),
-    MORVEX_FUNCTION(convert_mp4_reset_timestamps,
-                    "convert_mp4_reset_timestamps(data)\n--\n\n"
-                    "Defragment a fragmented MP4, or else reset its timestamps.\n\n"
-                    "data is the whole file as bytes. Returns defragment_mp4(data) when\n"
-                    "that succeeds and reset_mp4_timestamps(data) otherwise, as new bytes.\n"
-                    "Raises TypeError if data is not bytes, ValueError with the message of\n"
-                    "reset_mp4_timestamps when both fail, MemoryError when memory runs\n"
-                    "out, RuntimeError on an internal error."),
-    MORVEX_FUNCTION(mux_fmp4_tracks,
-                    "mux_fmp4_tracks(video, audio)\n--\n\n"
-                    "Merge two fragmented MP4 files into one regular MP4.\n\n"
-                    "video and audio are whole files as bytes, typically a video-only and\n"
-                    "an audio-only fMP4. The result holds the tracks of both, those of\n"
-                    "video first; a track ID the first file already uses is renumbered.\n\n"
-                    "Returns the MP4 as new bytes.\n"
-                    "Raises TypeError if an argument is not bytes, ValueError if a file is\n"
-                    "malformed, repeats a track ID or neither has a track, MemoryError\n"
-                    "when memory runs out, RuntimeError on an internal error."),
-    MORVEX_FUNCTION(extract_thumbnail_from_ts,
-                    "extract_thumbnail_from_ts(data)\n--\n\n"
-                    "Extract the first key frame of a transport stream.\n\n"
-                    "data is the stream as bytes. Returns an H.264 Annex B stream as new\n"
-                    "bytes: the first SPS and PPS, then every slice of the first IDR\n"
-                    "picture, each NAL unit behind a 00 00 00 01 start code. Of HEVC: the\n"
-                    "first VPS, SPS and PPS, then the first IRAP picture.\n"
-                    "Raises TypeError if data is not bytes, ValueError if the stream has\n"
-                    "no video or no IDR picture, MemoryError when memory runs out,\n"
+                    "Raises TypeError if data is not a C-contiguous buffer, reset_timestamps\n"
+                    "not a bool or report neither callable nor None; ValueError if the stream\n"
+                    "has no TS sync byte or no video; what the report callable raises;\n"
+                    "MemoryError (saying how many bytes were asked for) when memory runs out,\n"
                     "RuntimeError on an internal error."),
+    MORVEX_FUNCTION(defragment_mp4,
+                    "defragment_mp4(data)\n"
+                    "--\n"
+                    "\n"
+                    "Turn a fragmented MP4 into a regular MP4.\n"
+                    "\n"
+                    "data is the whole file: an initialisation moov followed by moof/mdat\n"
+                    "fragments. The result has ftyp, a moov with complete sample tables\n"
+                    "and no mvex, and one mdat.\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer; ValueError if it\n"
+                    "is not a well-formed fragmented MP4 (the message names the problem);\n"
+                    "MemoryError (saying how many bytes were asked for) when memory runs out,\n"
+                    "RuntimeError on an internal error."),
+    MORVEX_FUNCTION(reset_mp4_timestamps,
+                    "reset_mp4_timestamps(data)\n"
+                    "--\n"
+                    "\n"
+                    "Rebase the timestamps of an MP4 so that every track starts at 0.\n"
+                    "\n"
+                    "data is the whole file. Fragment decode times (tfdt) are rebased per\n"
+                    "track, the creation and modification times of mvhd, tkhd and mdhd\n"
+                    "are cleared and their durations set from the fragments. Only field\n"
+                    "values change; every box keeps its size and position.\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns the rewritten MP4 as new bytes.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer; ValueError if the\n"
+                    "boxes are malformed (the message names the problem); MemoryError (saying\n"
+                    "how many bytes were asked for) when memory runs out, RuntimeError on an\n"
+                    "internal error."),
+    MORVEX_FUNCTION(convert_mp4_reset_timestamps,
+                    "convert_mp4_reset_timestamps(data)\n"
+                    "--\n"
+                    "\n"
+                    "Defragment a fragmented MP4, or else reset its timestamps.\n"
+                    "\n"
+                    "data is the whole file.\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns defragment_mp4(data) when that succeeds and\n"
+                    "reset_mp4_timestamps(data) otherwise, as new bytes.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer; ValueError with\n"
+                    "the message of reset_mp4_timestamps if both fail; MemoryError (saying\n"
+                    "how many bytes were asked for) when memory runs out, RuntimeError on an\n"
+                    "internal error."),
+    MORVEX_FUNCTION(mux_fmp4_tracks,
+                    "mux_fmp4_tracks(video, audio)\n"
+                    "--\n"
+                    "\n"
+                    "Merge two MP4 files, fragmented or regular, into one regular MP4.\n"
+                    "\n"
+                    "video and audio are whole files, typically a video-only and an\n"
+                    "audio-only fMP4. The result holds the tracks of both, those of video\n"
+                    "first; a track ID the first file already uses is renumbered.\n"
+                    "Each may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if an argument is not a C-contiguous buffer; ValueError\n"
+                    "if a file is malformed, repeats a track ID or neither has a track;\n"
+                    "MemoryError (saying how many bytes were asked for) when memory runs out,\n"
+                    "RuntimeError on an internal error."),
+    MORVEX_FUNCTION(extract_thumbnail_from_ts,
+                    "extract_thumbnail_from_ts(data, *, report=...)\n"
+                    "--\n"
+                    "\n"
+                    "Extract the first key frame of a transport stream.\n"
+                    "\n"
+                    "data is the stream.\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "report is taken as by convert_ts_to_mp4; reading only as far as the\n"
+                    "key frame, this function has no report to give.\n"
+                    "\n"
+                    "Returns an H.264 Annex B stream as new bytes: the first SPS and PPS,\n"
+                    "then every slice of the first IDR picture, each NAL unit behind a\n"
+                    "00 00 00 01 start code. Of HEVC: the first VPS, SPS and PPS, then the\n"
+                    "first IRAP picture.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer or report neither\n"
+                    "callable nor None; ValueError if the stream has no video or no IDR\n"
+                    "picture; MemoryError (saying how many bytes were asked for) when memory\n"
+                    "runs out, RuntimeError on an internal error."),
     MORVEX_FUNCTION(extract_thumbnail_from_mp4,
-                    "extract_thumbnail_from_mp4(data)\n--\n\n"
-                    "Extract the first key frame of a regular MP4.\n\n"
-                    "data is the file as bytes. Takes the first video track's first sync\n"
-                    "sample and returns it as an Annex B stream in new bytes: the\n"
-                    "parameter sets of the track's avcC (H.264) or hvcC (HEVC), then the\n"
-                    "sample's NAL units.\n"
-                    "Raises TypeError if data is not bytes, ValueError if there is no\n"
-                    "video track or the tables or sample are out of bounds, MemoryError\n"
-                    "when memory runs out, RuntimeError on an internal error."),
+                    "extract_thumbnail_from_mp4(data)\n"
+                    "--\n"
+                    "\n"
+                    "Extract the first key frame of an MP4.\n"
+                    "\n"
+                    "data is the file. The first video track's first sync sample is taken\n"
+                    "(of a fragmented MP4: from its first fragments).\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns the key frame as an Annex B stream in new bytes: the parameter\n"
+                    "sets of the track's avcC (H.264) or hvcC (HEVC), then the sample's\n"
+                    "NAL units.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer; ValueError if\n"
+                    "there is no video track or the tables or sample are out of bounds;\n"
+                    "MemoryError (saying how many bytes were asked for) when memory runs out,\n"
+                    "RuntimeError on an internal error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,18 +259,30 @@ PyMethodDef functions[] = {
 // in which the names were first published.
 PyMethodDef later_functions[] = {
     MORVEX_FUNCTION(convert_ts_to_fmp4,
-                    "convert_ts_to_fmp4(data)\n--\n\n"
-                    "Convert an MPEG-2 transport stream to a fragmented MP4.\n\n"
-                    "data is the whole stream as bytes, read as convert_ts_to_mp4 reads it.\n"
-                    "The result is an initialisation segment (ftyp, and a moov whose mvex\n"
-                    "holds a trex per track), then one moof/mdat fragment per video group\n"
-                    "of pictures with the audio of the same span, on a timeline that\n"
-                    "starts at 0. A short report of the streams found is printed to\n"
-                    "sys.stdout.\n\n"
+                    "convert_ts_to_fmp4(data, *, report=...)\n"
+                    "--\n"
+                    "\n"
+                    "Convert an MPEG-2 transport stream to a fragmented MP4.\n"
+                    "\n"
+                    "data is the whole stream, read as convert_ts_to_mp4 reads it. The\n"
+                    "result is an initialisation segment (ftyp, and a moov whose mvex holds\n"
+                    "a trex per track), then one moof/mdat fragment per video group of\n"
+                    "pictures with the audio of the same span, on a timeline that starts\n"
+                    "at 0.\n"
+                    "data may be bytes or any other C-contiguous buffer (bytearray,\n"
+                    "memoryview, mmap, a numpy uint8 array). It is read in place and held\n"
+                    "for the call; if another thread rewrites its bytes meanwhile, the\n"
+                    "result is unspecified or a ValueError, never a crash.\n"
+                    "report: left out, the demultiplexer's report is printed to sys.stdout;\n"
+                    "None prints nothing; a callable receives it as one str, for example\n"
+                    "logging.getLogger(\"morvex\").info. A call that fails reports nothing.\n"
+                    "\n"
                     "Returns the fragmented MP4 as new bytes.\n"
-                    "Raises TypeError if data is not bytes, ValueError if the stream has\n"
-                    "no TS sync byte or no video, MemoryError when memory runs out,\n"
-                    "RuntimeError on an internal error."),
+                    "Raises TypeError if data is not a C-contiguous buffer or report neither\n"
+                    "callable nor None; ValueError if the stream has no TS sync byte or no\n"
+                    "video; what the report callable raises; MemoryError (saying how many\n"
+                    "bytes were asked for) when memory runs out, RuntimeError on an internal\n"
+                    "error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -255,8 +353,9 @@ PyModuleDef module_def = {
     "_morvex",
     "In-memory conversion and repair of video containers (the compiled core of\n"
     "the morvex package).\n\n"
-    "Every function takes bytes and returns new bytes, and releases the\n"
-    "interpreter lock while it works, so threads convert in parallel.",
+    "Every function takes bytes (or any C-contiguous buffer, read in place)\n"
+    "and returns new bytes, and releases the interpreter lock while it works,\n"
+    "so threads convert in parallel.",
     0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 

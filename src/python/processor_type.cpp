@@ -1,13 +1,9 @@
 // FragmentedMP4Processor: a heap type created per module from a PyType_Spec,
-// taking part in cyclic garbage collection and closed to subclassing. Every
-// member keeps the interpreter lock for the whole call; the access counter
-// guards an instance against use from several threads where the interpreter
-// runs without that lock.
+// taking part in cyclic garbage collection and closed to subclassing. The
+// members that read a segment work with the interpreter lock released; the
+// access counter keeps a second thread out of an instance while one is
+// inside it (RuntimeError("Already borrowed")), so the state is never shared.
 #include "python/processor_type.h"
-
-#include <exception>
-#include <new>
-#include <utility>
 
 #include "roads/segment_rebaser.h"
 #include "python/call_frame.h"
@@ -36,15 +32,9 @@ PyObject* processor_set_init_segment(PyObject* self, PyObject* args, PyObject* k
     auto* obj = as_processor(self);
     if (!borrow_exclusive(obj->access)) return nullptr;
     ExclusiveAccess access{obj->access};
-    if (!check_bytes(data, "data")) return nullptr;
-    try {
-        set_init_segment(obj->state, view_bytes(data));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
-        return nullptr;
-    }
+    InputBuffer input;
+    if (!input.acquire(data, "data")) return nullptr;
+    if (!run_released([&, init = input.span()] { set_init_segment(obj->state, init); })) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -52,26 +42,12 @@ PyObject* processor_process_segment(PyObject* self, PyObject* args, PyObject* kw
     PyObject* data = nullptr;
     if (!bind_data(args, kwargs, "O:process_segment", &data)) return nullptr;
     auto* obj = as_processor(self);
-    Result<PlannedOutput> result;
-    {
-        if (!borrow_exclusive(obj->access)) return nullptr;
-        ExclusiveAccess access{obj->access};
-        if (!check_bytes(data, "data")) return nullptr;
-        try {
-            result = plan_segment(obj->state, view_bytes(data));
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
-            return nullptr;
-        }
-    }
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
+    if (!borrow_exclusive(obj->access)) return nullptr;
+    ExclusiveAccess access{obj->access};
+    InputBuffer input;
+    if (!input.acquire(data, "data")) return nullptr;
     // The segment is copied once, straight into the result.
-    return bytes_from_plan(*result);
+    return run_planned([&, segment = input.span()] { return plan_segment(obj->state, segment); });
 }
 
 PyObject* processor_reset(PyObject* self, PyObject*) {
@@ -95,22 +71,26 @@ PyMethodDef processor_methods[] = {
     {"set_init_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_set_init_segment)),
      METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"
      "Take the stream's initialisation segment (ftyp and moov).\n\n"
-     "data is the segment as bytes. Its mdhd timescales let later segments be\n"
-     "rebased in each track's own timescale, so all tracks move back by the\n"
-     "same instant; tracks it does not describe are rebased by the first\n"
-     "tfdt's value as it stands. Returns None.\n"
-     "Raises TypeError if data is not bytes, MemoryError when memory runs out,\n"
-     "RuntimeError if another thread is using the processor."},
+     "data is the segment, as bytes or any other C-contiguous buffer. Its\n"
+     "mdhd timescales let later segments be rebased in each track's own\n"
+     "timescale, so all tracks move back by the same instant; tracks it does\n"
+     "not describe are rebased by the first tfdt's value as it stands.\n"
+     "Returns None.\n"
+     "Raises TypeError if data is not a C-contiguous buffer, MemoryError when\n"
+     "memory runs out, RuntimeError if another thread is using the processor."},
     {"process_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_process_segment)),
      METH_VARARGS | METH_KEYWORDS, "process_segment($self, data)\n--\n\n"
      "Rebase the decode times of one media segment (moof and mdat).\n\n"
-     "data is the segment as bytes. The first tfdt seen becomes decode time 0\n"
-     "and later fragments keep their distance from it; all other bytes pass\n"
+     "data is the segment, as bytes or any other C-contiguous buffer, read in\n"
+     "place during the call (rewriting it meanwhile gives an unspecified\n"
+     "result, never a crash). The first tfdt seen becomes decode time 0 and\n"
+     "later fragments keep their distance from it; all other bytes pass\n"
      "through, so the segment keeps its length and layout. A box cut off at\n"
      "the end of the segment is left out.\n\n"
      "Returns the rebased segment as new bytes.\n"
-     "Raises TypeError if data is not bytes, ValueError(\"Invalid box size\")\n"
-     "for a box smaller than its header, RuntimeError if another thread is\n"
+     "Raises TypeError if data is not a C-contiguous buffer,\n"
+     "ValueError(\"Invalid box size\") for a box smaller than its header,\n"
+     "MemoryError when memory runs out, RuntimeError if another thread is\n"
      "using the processor."},
     {"reset", processor_reset, METH_NOARGS, "reset($self)\n--\n\n"
      "Forget the base decode time: the next tfdt seen becomes the new base.\n"
@@ -158,8 +138,8 @@ PyType_Spec processor_spec = {
 }  // namespace
 
 PyObject* create_processor_type(PyObject*) {
-    // The limited API of 3.9 has PyType_FromSpec only; each module exec makes
-    // its own type object, so nothing is shared between module instances.
+    // Each module exec makes its own type object, so nothing is shared
+    // between module instances.
     return PyType_FromSpec(&processor_spec);
 }
 

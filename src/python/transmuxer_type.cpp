@@ -5,6 +5,8 @@
 // (RuntimeError("Already borrowed")), so the state is never shared.
 #include "python/transmuxer_type.h"
 
+#include <string>
+
 #include "python/call_frame.h"
 #include "python/guarded_object.h"
 #include "roads/ts_transmuxer.h"
@@ -22,29 +24,44 @@ PyObject* transmuxer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Runs `work` on the state with the lock released, through the module's one
 // call frame (exceptions caught, the result written into its bytes object).
+// The transmuxer gives no report of the streams it finds (as before the
+// keyword existed); `report` is bound all the same, so that one policy
+// serves every transport stream call, and its text goes to `sink` once
+// there is one.
 template <typename Work>
-PyObject* run_on_state(TransmuxerObject* obj, Work&& work) {
-    return run_planned([&]() -> Result<PlannedOutput> { return PlannedOutput::of(MORVEX_TRY(work(obj->state))); });
+PyObject* run_on_state(TransmuxerObject* obj, const ReportSink& sink, Work&& work) {
+    const std::string report;
+    return run_planned([&]() -> Result<PlannedOutput> { return PlannedOutput::of(MORVEX_TRY(work(obj->state))); },
+                       &report, sink);
 }
 
 PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"segment", nullptr};
+    static const char* keywords[] = {"segment", "report", nullptr};
     PyObject* data = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", const_cast<char**>(keywords), &data)) return nullptr;
+    PyObject* report_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:push", const_cast<char**>(keywords), &data, &report_arg))
+        return nullptr;
     auto* obj = as_transmuxer(self);
     if (!borrow_exclusive(obj->access)) return nullptr;
     ExclusiveAccess access{obj->access};
-    if (!check_bytes(data, "segment")) return nullptr;
-    // The caller's reference keeps the immutable bytes alive for the call.
-    const ByteSpan segment = view_bytes(data);
-    return run_on_state(obj, [segment](TsTransmuxer& t) { return transmux_push(t, segment); });
+    InputBuffer input;
+    if (!input.acquire(data, "segment")) return nullptr;
+    ReportSink sink;
+    if (!convert_report(report_arg, &sink)) return nullptr;
+    return run_on_state(obj, sink, [segment = input.span()](TsTransmuxer& t) { return transmux_push(t, segment); });
 }
 
-PyObject* transmuxer_flush(PyObject* self, PyObject*) {
+PyObject* transmuxer_flush(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"report", nullptr};
+    PyObject* report_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:flush", const_cast<char**>(keywords), &report_arg))
+        return nullptr;
     auto* obj = as_transmuxer(self);
     if (!borrow_exclusive(obj->access)) return nullptr;
     ExclusiveAccess access{obj->access};
-    return run_on_state(obj, [](TsTransmuxer& t) { return transmux_flush(t); });
+    ReportSink sink;
+    if (!convert_report(report_arg, &sink)) return nullptr;
+    return run_on_state(obj, sink, [](TsTransmuxer& t) { return transmux_flush(t); });
 }
 
 PyObject* transmuxer_reset(PyObject* self, PyObject*) {
@@ -72,20 +89,28 @@ PyObject* transmuxer_get_init_segment(PyObject* self, void*) {
 
 PyMethodDef transmuxer_methods[] = {
     {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmuxer_push)),
-     METH_VARARGS | METH_KEYWORDS, "push($self, segment)\n--\n\n"
+     METH_VARARGS | METH_KEYWORDS, "push($self, segment, *, report=...)\n--\n\n"
      "Take the next segment of a live MPEG-2 transport stream.\n\n"
-     "segment is the next bytes of the stream (an HLS segment, or any piece).\n"
-     "A PES or picture split between two segments is read whole once both\n"
-     "have arrived. A fragment is complete once the next group of pictures\n"
-     "(from a key picture, or after ten seconds without one) has begun.\n\n"
+     "segment is the next bytes of the stream (an HLS segment, or any piece),\n"
+     "as bytes or any other C-contiguous buffer, read in place during the\n"
+     "call (rewriting it meanwhile gives an unspecified result, never a\n"
+     "crash). A PES or picture split between two segments is read whole once\n"
+     "both have arrived. A fragment is complete once the next group of\n"
+     "pictures (from a key picture, or after ten seconds without one) has\n"
+     "begun.\n"
+     "report is taken as by convert_ts_to_mp4 (left out: sys.stdout; None:\n"
+     "nowhere; a callable); the transmuxer gives no report of its own.\n\n"
      "Returns the fragments (moof/mdat) complete so far as new bytes, after\n"
      "the initialisation segment on the first output once that is known;\n"
      "b\"\" when nothing is complete yet.\n"
-     "Raises TypeError if segment is not bytes, ValueError if the stream has\n"
-     "no TS sync byte, MemoryError when memory runs out, RuntimeError if\n"
-     "another thread is using the transmuxer."},
-    {"flush", transmuxer_flush, METH_NOARGS, "flush($self)\n--\n\n"
+     "Raises TypeError if segment is not a C-contiguous buffer, ValueError if\n"
+     "the stream has no TS sync byte, MemoryError (saying how many bytes were\n"
+     "asked for) when memory runs out, RuntimeError if another thread is\n"
+     "using the transmuxer."},
+    {"flush", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmuxer_flush)),
+     METH_VARARGS | METH_KEYWORDS, "flush($self, *, report=...)\n--\n\n"
      "Write what is pending: the last group of pictures and its audio.\n\n"
+     "report is taken as by push().\n"
      "Returns the fragments as new bytes (b\"\" when nothing is pending),\n"
      "after the initialisation segment if it was not returned yet. Later\n"
      "pushes go on on the same timeline, from their first key picture.\n"

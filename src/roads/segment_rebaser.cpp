@@ -139,8 +139,8 @@ Result<PlannedOutput> plan_segment(FragmentedMP4Processor& processor, ByteSpan s
     PlannedOutput plan;
     plan.size = kept;
     plan.write = [segment, patches](std::span<uint8_t> out) {
-        if (!out.empty()) std::memcpy(out.data(), segment.data(), out.size());
-        for (const auto& p : *patches) std::memcpy(out.data() + p.at, p.bytes, p.size);
+        if (!out.empty()) std::memcpy(take(out, 0, out.size()), segment.data(), out.size());
+        for (const auto& p : *patches) std::memcpy(take(out, p.at, p.size), p.bytes, p.size);
     };
     return plan;
 }

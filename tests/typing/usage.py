@@ -3,6 +3,11 @@ stands (tests/test_typing.py). It is type-checked, not run."""
 
 from __future__ import annotations
 
+import logging
+import mmap
+
+import numpy
+
 import morvex
 from morvex import FragmentedMP4Processor, TransportStreamTransmuxer
 
@@ -16,6 +21,17 @@ def convert(ts: bytes) -> bytes:
 
 def fragment(ts: bytes) -> bytes:
     return morvex.convert_ts_to_fmp4(ts) + morvex.convert_ts_to_fmp4(data=ts)
+
+
+def buffers(ts: bytearray, mapped: mmap.mmap, array: numpy.ndarray[tuple[int], numpy.dtype[numpy.uint8]]) -> list[bytes]:
+    log = logging.getLogger("morvex")
+    return [
+        morvex.convert_ts_to_mp4(ts, report=None),
+        morvex.convert_ts_to_fmp4(memoryview(ts)[188:], report=log.info),
+        morvex.extract_thumbnail_from_ts(mapped, report=lambda text: None),
+        # (numpy declares its arrays buffers from Python 3.12 on.)
+        morvex.defragment_mp4(array.data),
+    ]
 
 
 def repair(fragmented: bytes, regular: bytes) -> list[bytes]:
@@ -42,7 +58,7 @@ def rebase(init: bytes, segments: list[bytes]) -> tuple[list[bytes], int | None]
 
 def transmux(segments: list[bytes]) -> tuple[bytes, bytes | None]:
     t = TransportStreamTransmuxer()
-    out = b"".join(t.push(s) for s in segments) + t.flush()
+    out = b"".join(t.push(s, report=None) for s in segments) + t.flush(report=print)
     init = t.init_segment
     t.reset()
     return out, init
