@@ -103,18 +103,26 @@ def test_batch_into_a_folder(tmp_path, jobs):
 def test_fragment_live_segments_into_a_folder(tmp_path, capsys):
     segments = [FIXTURES / "hls_ts_a" / f"seg{n}.ts" for n in (0, 1)]
     assert main(["fragment", *map(str, segments), "-d", str(tmp_path)]) == 0
-    assert sorted(os.listdir(tmp_path)) == ["init.mp4", "seg0.m4s", "seg1.m4s"]
-    # The first segment ends inside a group of pictures: its fragment comes
-    # with the second.
-    assert (tmp_path / "seg0.m4s").read_bytes() == b""
-    played = b"".join((tmp_path / n).read_bytes() for n in ("init.mp4", "seg0.m4s", "seg1.m4s"))
-    assert played == morvex.convert_ts_to_fmp4(b"".join(p.read_bytes() for p in segments))
-    (tmp_path / "all.mp4").write_bytes(played)
+    names = ["init.mp4", "seg0.m4s", "seg1.m4s"]
+    assert sorted(os.listdir(tmp_path)) == names
+    first = {n: (tmp_path / n).read_bytes() for n in names}
+    # Each .m4s holds its own segment's pictures, one after the other.
+    for n, segment in enumerate(segments):
+        (tmp_path / "one.mp4").write_bytes(first["init.mp4"] + first[f"seg{n}.m4s"])
+        assert frame_count(tmp_path / "one.mp4") == frame_count(segment)
+    (tmp_path / "one.mp4").unlink()
+    (tmp_path / "all.mp4").write_bytes(b"".join(first.values()))
     assert frame_count(tmp_path / "all.mp4") == 25
-    # An existing init segment is not overwritten without -y.
+    with av.open(str(tmp_path / "all.mp4")) as c:
+        times = sorted(float(f.pts * f.time_base) for f in c.decode(video=0))
+    assert all(b - a == pytest.approx(times[1] - times[0], abs=0.002) for a, b in zip(times, times[1:]))
+    (tmp_path / "all.mp4").unlink()
+    # Existing outputs are not overwritten without -y; with it, a second run
+    # writes the same files.
     assert main(["fragment", *map(str, segments), "-d", str(tmp_path)]) == 1
     assert "init.mp4: already exists" in capsys.readouterr().err
     assert main(["fragment", *map(str, segments), "-d", str(tmp_path), "-y"]) == 0
+    assert {n: (tmp_path / n).read_bytes() for n in sorted(os.listdir(tmp_path))} == first
 
 
 def test_fragment_segments_without_video_fail(tmp_path, capsys):

@@ -116,7 +116,7 @@ MEMBERS = [
     ("FragmentedMP4Processor", "set_init_segment", "($self, data)"),
     ("FragmentedMP4Processor", "process_segment", "($self, data)"),
     ("FragmentedMP4Processor", "reset", "($self)"),
-    ("TransportStreamTransmuxer", "push", "($self, segment, *, report=...)"),
+    ("TransportStreamTransmuxer", "push", "($self, segment, *, end_of_segment=False, report=...)"),
     ("TransportStreamTransmuxer", "flush", "($self, *, report=...)"),
     ("TransportStreamTransmuxer", "reset", "($self)"),
 ]

@@ -251,7 +251,8 @@ class TransportStreamTransmuxer:
     gets RuntimeError("Already borrowed"). The class cannot be subclassed.
     """
     def __init__(self) -> None: ...
-    def push(self, segment: Buffer, *, report: Callable[[str], object] | None = ...) -> bytes:
+    def push(self, segment: Buffer, *, end_of_segment: bool = False,
+             report: Callable[[str], object] | None = ...) -> bytes:
         """Take the next segment of a live MPEG-2 transport stream.
 
         segment is the next bytes of the stream (an HLS segment, or any piece),
@@ -260,7 +261,9 @@ class TransportStreamTransmuxer:
         crash). A PES or picture split between two segments is read whole once
         both have arrived. A fragment is complete once the next group of
         pictures (from a key picture, or after ten seconds without one) has
-        begun.
+        begun. end_of_segment=True says the bytes end at a boundary the caller
+        knows (an HLS segment's end): all they hold is written now, as by
+        flush(), and the next push goes on on the same timeline.
         report is taken as by convert_ts_to_mp4 (left out: sys.stdout; None:
         nowhere; a callable); the transmuxer gives no report of its own.
 
@@ -278,7 +281,7 @@ class TransportStreamTransmuxer:
         report is taken as by push().
         Returns the fragments as new bytes (b"" when nothing is pending),
         after the initialisation segment if it was not returned yet. Later
-        pushes go on on the same timeline, from their first key picture.
+        pushes go on on the same tracks and timeline.
         Raises MemoryError when memory runs out, RuntimeError if another
         thread is using the transmuxer.
         """

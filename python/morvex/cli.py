@@ -24,6 +24,7 @@ import contextlib
 import os
 import re
 import secrets
+import shutil
 import stat
 import sys
 import threading
@@ -527,9 +528,11 @@ class Runner:
 
 def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
     """The segments of one live stream, in order, through one transmuxer:
-    OUTDIR/init.mp4, and for each segment the fragments that were complete
-    once it had been read (the last one also gets what remains). Stops at
-    the first segment that fails."""
+    OUTDIR/init.mp4, and for each segment a .m4s with that segment's own
+    pictures and audio, on one timeline. The files are written into a new
+    folder beside OUTDIR and put in place once all are written, so a
+    failure or Ctrl-C leaves OUTDIR as it was. Stops at the first segment
+    that fails."""
     runner.total = len(jobs)
     init_job = Job([jobs[0].inputs[0]], os.path.join(outdir, "init.mp4"))
     if any(os.path.abspath(j.output) == os.path.abspath(init_job.output) for j in jobs):
@@ -537,28 +540,39 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
         return
     t = _morvex.TransportStreamTransmuxer()
     name = jobs[0].inputs[0]
+    parent = os.path.dirname(os.path.abspath(outdir))
+    staging = os.path.join(parent, f".{os.path.basename(os.path.abspath(outdir))}.{secrets.token_hex(4)}.part")
+    with runner.lock:
+        runner.temporaries.add(staging)
     try:
         for job in [init_job, *jobs]:
             check_output(job, runner.overwrite)
-        for n, job in enumerate(jobs):
+        os.mkdir(staging)
+        written: list[str] = []
+        for job in jobs:
             name = job.inputs[0]
             data = runner.read_input(name)
-            report = runner.report_for(name)
-            out = t.push(data, report=report)
-            if n == len(jobs) - 1:
-                out += t.flush(report=report)
+            out = t.push(data, end_of_segment=True, report=runner.report_for(name))
             init = t.init_segment
-            if init is not None and out.startswith(init) and not os.path.lexists(init_job.output):
-                runner.write_output(init_job.output, init)
+            if init is not None and out.startswith(init) and init_job.output not in written:
+                runner.write_output(os.path.join(staging, "init.mp4"), init)
+                written.append(init_job.output)
                 out = out[len(init):]
-            runner.write_output(job.output, out)
+            runner.write_output(os.path.join(staging, os.path.basename(job.output)), out)
+            written.append(job.output)
             with runner.lock:
                 runner.done += 1
                 runner.read += len(data)
             if runner.verbose:
                 runner.say(f"{name} -> {job.output} ({len(out) / 1e6:.1f} MB)")
+            else:
+                runner.tick()
         if t.init_segment is None:
             raise ValueError("No video data found")
+        with runner.lock:
+            if runner.cancelled:
+                return
+            put_in_place(staging, outdir, written)
     except Refused as e:
         runner.fail(str(e))
     except Failed as e:
@@ -567,6 +581,24 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
         runner.fail(f"{name}: {e}")
     except MemoryError as e:
         runner.fail(f"{name}: out of memory" + (f": {e}" if str(e) else ""))
+    except OSError as e:
+        runner.fail(f"{outdir}: {e.strerror or e}")
+    finally:
+        with runner.lock:
+            runner.temporaries.discard(staging)
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def put_in_place(staging: str, outdir: str, written: list[str]) -> None:
+    """The staged folder becomes OUTDIR when OUTDIR is empty; otherwise each
+    file moves into OUTDIR, replacing the one of an earlier run."""
+    with contextlib.suppress(OSError):
+        os.rmdir(outdir)  # only when it is empty
+    if not os.path.lexists(outdir):
+        os.rename(staging, outdir)
+        return
+    for path in written:
+        os.replace(os.path.join(staging, os.path.basename(path)), path)
 
 
 # --- command line -----------------------------------------------------------------

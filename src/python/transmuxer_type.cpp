@@ -36,10 +36,12 @@ PyObject* run_on_state(TransmuxerObject* obj, const ReportSink& sink, Work&& wor
 }
 
 PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"segment", "report", nullptr};
+    static const char* keywords[] = {"segment", "end_of_segment", "report", nullptr};
     PyObject* data = nullptr;
+    int end_of_segment = 0;
     PyObject* report_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:push", const_cast<char**>(keywords), &data, &report_arg))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pO:push", const_cast<char**>(keywords), &data, &end_of_segment,
+                                     &report_arg))
         return nullptr;
     auto* obj = as_transmuxer(self);
     if (!borrow_exclusive(obj->access)) return nullptr;
@@ -48,7 +50,9 @@ PyObject* transmuxer_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!input.acquire(data, "segment")) return nullptr;
     ReportSink sink;
     if (!convert_report(report_arg, &sink)) return nullptr;
-    return run_on_state(obj, sink, [segment = input.span()](TsTransmuxer& t) { return transmux_push(t, segment); });
+    return run_on_state(obj, sink, [segment = input.span(), end = bool(end_of_segment)](TsTransmuxer& t) {
+        return transmux_push(t, segment, end);
+    });
 }
 
 PyObject* transmuxer_flush(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -89,7 +93,7 @@ PyObject* transmuxer_get_init_segment(PyObject* self, void*) {
 
 PyMethodDef transmuxer_methods[] = {
     {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmuxer_push)),
-     METH_VARARGS | METH_KEYWORDS, "push($self, segment, *, report=...)\n--\n\n"
+     METH_VARARGS | METH_KEYWORDS, "push($self, segment, *, end_of_segment=False, report=...)\n--\n\n"
      "Take the next segment of a live MPEG-2 transport stream.\n\n"
      "segment is the next bytes of the stream (an HLS segment, or any piece),\n"
      "as bytes or any other C-contiguous buffer, read in place during the\n"
@@ -97,7 +101,9 @@ PyMethodDef transmuxer_methods[] = {
      "crash). A PES or picture split between two segments is read whole once\n"
      "both have arrived. A fragment is complete once the next group of\n"
      "pictures (from a key picture, or after ten seconds without one) has\n"
-     "begun.\n"
+     "begun. end_of_segment=True says the bytes end at a boundary the caller\n"
+     "knows (an HLS segment's end): all they hold is written now, as by\n"
+     "flush(), and the next push goes on on the same timeline.\n"
      "report is taken as by convert_ts_to_mp4 (left out: sys.stdout; None:\n"
      "nowhere; a callable); the transmuxer gives no report of its own.\n\n"
      "Returns the fragments (moof/mdat) complete so far as new bytes, after\n"
@@ -113,7 +119,7 @@ PyMethodDef transmuxer_methods[] = {
      "report is taken as by push().\n"
      "Returns the fragments as new bytes (b\"\" when nothing is pending),\n"
      "after the initialisation segment if it was not returned yet. Later\n"
-     "pushes go on on the same timeline, from their first key picture.\n"
+     "pushes go on on the same tracks and timeline.\n"
      "Raises MemoryError when memory runs out, RuntimeError if another\n"
      "thread is using the transmuxer."},
     {"reset", transmuxer_reset, METH_NOARGS, "reset($self)\n--\n\n"

@@ -52,13 +52,13 @@ Result<Bytes> run(TsTransmuxer& t, bool final) {
 
 }  // namespace
 
-Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment) {
+Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment, bool end_of_segment) {
     if (!t.sync_seen && !segment.empty()) {
         if (std::memchr(segment.data(), kTsSyncByte, segment.size()) == nullptr) return invalid(msg::kNoSync);
         t.sync_seen = true;
     }
     append(t.input, segment);
-    return run(t, false);
+    return run(t, end_of_segment);
 }
 
 Result<Bytes> transmux_flush(TsTransmuxer& t) { return run(t, true); }

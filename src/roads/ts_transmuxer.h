@@ -30,11 +30,13 @@ struct TsTransmuxer {
 };
 
 // Takes the next bytes of the stream; returns the fragments complete so
-// far, after the initialisation segment the first time.
-Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment);
+// far, after the initialisation segment the first time. With
+// `end_of_segment` the bytes end at a boundary the caller knows (an HLS
+// segment's end): what they hold is written whole, as by a flush.
+Result<Bytes> transmux_push(TsTransmuxer& t, ByteSpan segment, bool end_of_segment = false);
 
 // Writes all that is pending (the last group of pictures too). Later
-// pushes go on on the same timeline, from their first key picture.
+// pushes go on on the same tracks and timeline.
 Result<Bytes> transmux_flush(TsTransmuxer& t);
 
 // The reader's report of the stream so far.

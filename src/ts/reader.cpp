@@ -584,7 +584,7 @@ void on_packet(TsReader& r, const uint8_t* pkt, uint64_t pos, const StreamBytes&
 
 // The input ends (for now): what is open is closed, every sample waiting
 // comes out. Bytes that come later go on on the same tracks and timeline,
-// from the next random access point.
+// as a stream that was cut at an access unit's boundary.
 void end_input(TsReader& r) {
     r.ended = true;
     if (!r.accepted) return;
@@ -612,10 +612,7 @@ void end_input(TsReader& r) {
             emit_frame(a, *a.last, a.clock.frame_ticks);
             a.last.reset();
         }
-        a.pending_discontinuity = true;
     }
-    v.restart = v.started;
-    v.pending_discontinuity = true;
 }
 
 void append_line(std::string& report, const char* format, auto... args) {

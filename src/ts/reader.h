@@ -131,8 +131,7 @@ Result<void> read_ts(TsReader& r, const StreamBytes& s);
 
 // The same a packet at a time: false when `s` holds no further packet (or
 // not yet); then end_ts ends the input that has come (`s` holds its end).
-// Bytes that come after that go on on the same tracks and timeline, from
-// their next random access point.
+// Bytes that come after that go on on the same tracks and timeline.
 bool read_ts_packet(TsReader& r, const StreamBytes& s);
 void end_ts(TsReader& r, const StreamBytes& s);
 
