@@ -51,6 +51,7 @@ inline std::string no_samples_readable(uint32_t track_id) {
 // Sample tables (ISO/IEC 14496-12 8.6, 8.7).
 inline constexpr const char* kInvalidStsz = "Invalid stsz box";
 inline constexpr const char* kNoSampleSizes = "Invalid stsz box - no sample sizes";
+inline constexpr const char* kInvalidStz2 = "Invalid stz2 box";
 inline constexpr const char* kInvalidStsc = "Invalid stsc box";
 inline constexpr const char* kInvalidStss = "Invalid stss box";
 inline constexpr const char* kNoSyncSample = "No sync sample in video track";

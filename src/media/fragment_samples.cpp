@@ -7,19 +7,8 @@
 namespace morvex {
 namespace {
 
-// Samples without a record of their own in the trun: those with bytes use
-// up the mdat, but those of size 0 cost the file nothing, so a few bytes of
-// truns could describe millions of them. Each kind has a file-wide limit:
-// one per four bytes of the file (as dense as samples with a size record)
-// and one per eight for those of size 0, which keeps the sample tables
-// within a few times the file's size.
-struct Budget {
-    uint64_t unrecorded_left;
-    uint64_t empty_left;
-};
-
-Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const std::vector<Box>& moov_children,
-                       std::vector<Track>& tracks, Budget& budget) {
+Result<void> read_moof(const Box& moof, const Box& mdat, const std::vector<Box>& moov_children,
+                       std::vector<Track>& tracks) {
     const uint64_t mdat_begin = mdat.payload_offset(), mdat_end = mdat.end();
     // Data of a traf without an explicit base follows the previous traf's
     // data (8.8.7.1); the first one starts at the moof.
@@ -47,9 +36,6 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
             if (b.type != box::trun) continue;
             auto run = read_trun(b.payload());
             if (!run) continue;
-            // Every sample has a record in the run or bytes in the file, so a
-            // count above the file's length describes nothing real.
-            if (run->sample_count > file.size()) return invalid(msg::trun_count_too_large(run->sample_count, file.size()));
             std::optional<uint64_t> start;
             if (run->data_offset) start = base + uint64_t(int64_t(*run->data_offset));
             else start = next_run;  // the first run of a traf needs an offset
@@ -69,17 +55,9 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
                     whole = false;
                     break;
                 }
-                if (run->stride == 0) {
-                    if (budget.unrecorded_left == 0) return invalid(msg::too_many_samples(file.size() / 4));
-                    --budget.unrecorded_left;
-                    if (s.size == 0) {
-                        if (budget.empty_left == 0) return invalid(msg::too_many_samples(file.size() / 8));
-                        --budget.empty_left;
-                    }
-                }
                 if (track)
                     track->samples.push_back(Sample{pos, s.size, s.duration, int32_t(s.composition_offset),
-                                                    is_sync_sample(s.flags), 0, 0});
+                                                    is_sync_sample(s.flags), 0});
                 pos += s.size;
             }
             if (whole) next_run = pos;
@@ -93,15 +71,14 @@ Result<void> read_moof(ByteSpan file, const Box& moof, const Box& mdat, const st
 
 }  // namespace
 
-Result<void> collect_fragment_samples(ByteSpan file, const std::vector<Box>& top_level,
+Result<void> collect_fragment_samples(const std::vector<Box>& top_level,
                                       const std::vector<Box>& moov_children, std::vector<Track>& tracks) {
-    Budget budget{file.size() / 4, file.size() / 8};
     const Box* pending = nullptr;
     for (const auto& b : top_level) {
         if (b.type == box::moof) {
             pending = &b;
         } else if (b.type == box::mdat && pending) {
-            MORVEX_CHECK(read_moof(file, *pending, b, moov_children, tracks, budget));
+            MORVEX_CHECK(read_moof(*pending, b, moov_children, tracks));
             pending = nullptr;
         }
     }

@@ -14,11 +14,9 @@ namespace morvex {
 // Appends the fragment samples of every moof/mdat pair among the top-level
 // boxes to the track with the same track_ID (samples of other tracks are
 // read and left out), with their positions in `file`. A sample whose bytes
-// are not inside its mdat ends its run. The total number of samples is
-// bounded by what the file can describe: samples with records are bounded
-// by the bytes of their records, and samples that take every value from
-// the defaults share a budget of one per byte of the file.
-Result<void> collect_fragment_samples(ByteSpan file, const std::vector<Box>& top_level,
+// are not inside its mdat ends its run. The caller checks the file's
+// sample budget first (media/sample_budget.h).
+Result<void> collect_fragment_samples(const std::vector<Box>& top_level,
                                       const std::vector<Box>& moov_children, std::vector<Track>& tracks);
 
 }  // namespace morvex

@@ -4,6 +4,7 @@
 #include "isobmff/fourcc.h"
 #include "isobmff/time_headers.h"
 #include "media/fragment_samples.h"
+#include "media/sample_budget.h"
 #include "media/stbl_samples.h"
 
 namespace morvex {
@@ -59,9 +60,10 @@ Result<Mp4Tracks> read_mp4_tracks(ByteSpan file, std::vector<Box> top_level) {
     m.moov = *moov;
     m.moov_children = MORVEX_TRY(child_boxes(m.moov));
     if (const Box* mvhd = first_of(m.moov_children, box::mvhd)) m.movie_timescale = movie_timescale_of(mvhd->payload());
+    MORVEX_CHECK(check_sample_budget(file, m.top_level, m.moov_children));
     for (const auto& c : m.moov_children)
         if (c.type == box::trak) m.tracks.push_back(MORVEX_TRY(read_trak(file, c)));
-    if (m.fragmented) MORVEX_CHECK(collect_fragment_samples(file, m.top_level, m.moov_children, m.tracks));
+    if (m.fragmented) MORVEX_CHECK(collect_fragment_samples(m.top_level, m.moov_children, m.tracks));
     uint64_t bytes = 0;
     for (auto& t : m.tracks) {
         for (const auto& s : t.samples) bytes += s.size;

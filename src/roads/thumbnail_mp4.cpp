@@ -8,6 +8,7 @@
 #include "isobmff/track_boxes.h"
 #include "media/fragment_samples.h"
 #include "media/mp4_tracks.h"
+#include "media/sample_budget.h"
 #include "roads/thumbnails.h"
 
 namespace morvex {
@@ -73,11 +74,13 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
     const Box trak = MORVEX_TRY(first_video_track(moov));
     if (!MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl})))
         return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stbl)));
+    const std::vector<Box> moov_children = MORVEX_TRY(child_boxes(moov));
+    MORVEX_CHECK(check_sample_budget(data, top, moov_children));
     std::vector<Track> tracks;
     tracks.push_back(MORVEX_TRY(read_trak(data, trak)));
     Track& video = tracks.front();
     if (video.samples.empty())
-        MORVEX_CHECK(collect_fragment_samples(data, top, MORVEX_TRY(child_boxes(moov)), tracks));
+        MORVEX_CHECK(collect_fragment_samples(top, moov_children, tracks));
     const Sample* key = nullptr;
     for (const auto& s : video.samples)
         if (s.sync) {
