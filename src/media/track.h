@@ -23,17 +23,21 @@ struct NalRange {
     uint32_t size = 0;    // header byte included, start code excluded
 };
 
+// One sample: 24 bytes, the largest part of what a road holds per sample.
 struct Sample {
-    uint64_t offset = 0;  // first byte in the track's source (samples copied as they are)
-    uint32_t size = 0;    // bytes the sample takes in the written file
+    union {
+        uint64_t offset = 0;  // first byte in the track's source (samples copied as they are)
+        uint64_t first_nal;   // Annex B samples: the first of their NAL units in Track::nals
+    };
+    uint32_t size = 0;  // bytes the sample takes in the written file
     uint32_t duration = 0;
     int32_t composition_offset = 0;  // presentation minus decode time
-    bool sync = false;
+    bool sync : 1 = false;
     // Annex B samples: `nal_count` NAL units from Track::nals[first_nal],
     // each written behind its length; 0 for samples copied as they are.
-    uint32_t first_nal = 0;
-    uint32_t nal_count = 0;
+    uint32_t nal_count : 31 = 0;
 };
+static_assert(sizeof(Sample) == 24);
 
 struct Track {
     uint32_t track_id = 0;

@@ -19,8 +19,9 @@ void write_stts(ByteWriter& w, std::span<const Sample> samples);
 void write_ctts_if_needed(ByteWriter& w, std::span<const Sample> samples);
 // stss, unless every sample is a sync sample.
 void write_stss_if_needed(ByteWriter& w, std::span<const Sample> samples);
-// stsc: runs of chunks with the same number of samples.
-void write_stsc(ByteWriter& w, std::span<const ChunkRun> chunks);
+// stsc: one entry per run of chunks with the same number of samples.
+void write_stsc(ByteWriter& w, std::span<const ChunkRun> runs);
+// stsz: one sample_size when every sample has it, else an entry each.
 void write_stsz(ByteWriter& w, std::span<const Sample> samples);
 // stco, or co64 when `co64`, with `count` zero entries; returns where the
 // first entry lies, for the caller to fill in.

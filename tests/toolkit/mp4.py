@@ -323,6 +323,12 @@ def sample_offsets(stsc: list[tuple], chunk_offsets: list[int], sizes: list[int]
     return out
 
 
+def stsz_sizes(payload: bytes) -> list[int]:
+    """Every sample's size from an stsz payload: its one sample_size, or its entries."""
+    constant, count = struct.unpack_from(">II", payload, 4)
+    return [constant] * count if constant else [e[0] for e in table(payload, 1, skip=1)]
+
+
 def track_tables(data: bytes) -> list[dict]:
     """Per trak of a regular file: headers, sample tables and each sample's bytes."""
     moov_box = find(data, "moov")
@@ -330,7 +336,7 @@ def track_tables(data: bytes) -> list[dict]:
     for t in moov_box.find_all("trak"):
         stbl = t.find("mdia", "minf", "stbl")
         kinds = [c.kind for c in stbl.children()]
-        sizes = [e[0] for e in table(stbl.find("stsz").payload, 1, skip=1)]
+        sizes = stsz_sizes(stbl.find("stsz").payload)
         co = stbl.find("co64")
         if co is not None:
             count = u32_at(co.payload, 4)
