@@ -121,7 +121,7 @@ Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t 
                             std::optional<uint32_t> track_id = std::nullopt) {
     auto h = MORVEX_TRY(read_time_header(kind, b.payload()));
     if (!h) {
-        w.bytes(b.bytes);
+        copy_box(w, b);
         return {};
     }
     Bytes p = rebuild_time_header(*h, b.payload(), duration);
@@ -135,7 +135,7 @@ Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t 
 // tref (8.3.3): reference type boxes, each a list of 32-bit track IDs.
 Result<void> write_tref(ByteWriter& w, const Box& tref, const Track& t) {
     const size_t at = w.out.size();
-    w.bytes(tref.bytes);
+    copy_box(w, tref);
     if (t.tref_renames.empty()) return {};
     auto refs = MORVEX_TRY(child_boxes(tref));
     for (const auto& r : refs) {
@@ -165,14 +165,18 @@ Result<void> write_minf(ByteWriter& w, const Box& minf, TrakContext& c) {
     bool stbl_written = false;
     for (const auto& child : MORVEX_TRY(child_boxes(minf))) {
         if (child.type != box::stbl) {
-            w.bytes(child.bytes);
+            copy_box(w, child);
             continue;
         }
         if (stbl_written) continue;  // a reader takes the first, as the tracks were read
         stbl_written = true;
         size_t stbl = w.begin_box("stbl");
         const auto& samples = c.track.samples;
-        if (auto stsd = MORVEX_TRY(find_child(child, box::stsd))) w.bytes(stsd->bytes);
+        // Samples without their description could not be decoded: the
+        // track would come out in name only.
+        auto stsd = MORVEX_TRY(find_child(child, box::stsd));
+        if (!stsd && !samples.empty()) return invalid(msg::no_sample_description(c.track.track_id));
+        if (stsd) copy_box(w, *stsd);
         write_stts(w, samples);
         write_stsc(w, c.chunks.runs);
         write_stsz(w, samples);
@@ -221,12 +225,12 @@ Result<void> write_trak(ByteWriter& w, TrakContext& c) {
                     minf_written = true;
                     MORVEX_CHECK(write_minf(w, mp, c));
                 } else {
-                    w.bytes(mp.bytes);
+                    copy_box(w, mp);
                 }
             }
             w.end_box(mdia);
         } else {
-            w.bytes(part.bytes);
+            copy_box(w, part);
         }
     }
     write_edits();
@@ -270,7 +274,7 @@ Result<Bytes> build_head(const Movie& movie, const std::vector<TrackChunks>& chu
             continue;
         }
         if (child.type != box::trak) {
-            w.bytes(child.bytes);
+            copy_box(w, child);
             continue;
         }
         if (placed) continue;
