@@ -55,6 +55,7 @@ inline constexpr const char* kInvalidStz2 = "Invalid stz2 box";
 inline constexpr const char* kInvalidStsc = "Invalid stsc box";
 inline constexpr const char* kInvalidStss = "Invalid stss box";
 inline constexpr const char* kNoSyncSample = "No sync sample in video track";
+inline constexpr const char* kNoPictureInKeyFrame = "The key frame sample holds no coded picture";
 inline constexpr const char* kNoChunkOffsetBox = "No chunk offset box (stco or co64) in video track";
 inline constexpr const char* kSampleOutsideInput = "Sample offset lies outside the input";
 inline constexpr const char* kSampleExceedsMdat = "Sample size exceeds mdat bounds";
