@@ -1,5 +1,6 @@
 #include "media/stbl_samples.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/byte_reader.h"
@@ -76,6 +77,22 @@ Result<std::optional<SampleSizes>> read_sample_sizes(ByteSpan file, const Box& s
                                         : out.count <= file.size() / out.constant;
     if (!fits) return invalid(msg::kNoSampleSizes);
     return out;
+}
+
+uint64_t table_duration(ByteSpan file, const Box& stbl) {
+    auto sizes = read_sample_sizes(file, stbl);
+    auto stts = find_child(stbl, box::stts);
+    if (!sizes || !*sizes || !stts || !*stts) return 0;
+    uint64_t left = (*sizes)->count, total = 0;
+    ByteReader r = full_box_body(**stts);
+    auto count = r.u32();
+    for (uint32_t e = 0; count && e < *count && left > 0 && r.can_read(8); ++e) {
+        const uint64_t n = std::min<uint64_t>(*r.u32(), left);
+        const unsigned __int128 sum = (unsigned __int128)n * *r.u32() + total;
+        total = sum > UINT64_MAX ? UINT64_MAX : uint64_t(sum);
+        left -= n;
+    }
+    return total;
 }
 
 Result<std::vector<Sample>> read_stbl_samples(ByteSpan file, const Box& stbl) {

@@ -28,6 +28,11 @@ struct SampleSizes {
 // byte of the file. Absent without stsz and stz2.
 Result<std::optional<SampleSizes>> read_sample_sizes(ByteSpan file, const Box& stbl);
 
+// The decode time at which the samples of a table end: the sum of the stts
+// runs (8.6.1.2) over its samples (stsz or stz2 count them); 0 when it
+// has none.
+uint64_t table_duration(ByteSpan file, const Box& stbl);
+
 // Every sample of the table, with its position in `file`. A table without
 // stsz or stz2, or one that counts no sample, has none; an entry that places a
 // sample outside the file, or a table that cannot describe the samples stsz

@@ -39,6 +39,14 @@ struct Sample {
 };
 static_assert(sizeof(Sample) == 24);
 
+// Where the auxiliary information of one sample lies in its track's source
+// (ISO/IEC 14496-12 8.7.8, 8.7.9): for a protected track, its IV and
+// subsample layout (ISO/IEC 23001-7 7.2).
+struct AuxInfo {
+    uint64_t offset = 0;
+    uint32_t size = 0;
+};
+
 struct Track {
     uint32_t track_id = 0;
     uint32_t handler = 0;       // hdlr handler_type: 'vide', 'soun', ...
@@ -54,6 +62,10 @@ struct Track {
     // Decode time of sample 0 on the source's own timeline, in the media
     // timescale, where the source says (a fragment's tfdt).
     std::optional<uint64_t> start_time;
+    // A protected track (its sample entry is encv, enca, ...): the scheme,
+    // and each sample's auxiliary information, which a written file carries.
+    std::optional<Protection> protection;
+    std::vector<AuxInfo> aux_info;  // one per sample, when every one was found
     // Track IDs to replace in the tref box (muxing renumbers tracks).
     std::vector<std::pair<uint32_t, uint32_t>> tref_renames;
 

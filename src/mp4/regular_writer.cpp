@@ -183,6 +183,7 @@ Result<void> write_minf(ByteWriter& w, const Box& minf, TrakContext& c) {
         c.offsets_at = write_chunk_offsets(w, size_t(c.chunks.count), c.co64);
         write_ctts_if_needed(w, samples);
         write_stss_if_needed(w, samples);
+        if (c.track.protection) write_aux_info(w, c.track);
         w.end_box(stbl);
     }
     w.end_box(m);

@@ -1,6 +1,7 @@
 #include "mp4/sample_tables.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "mp4/regular_writer.h"
 
@@ -87,6 +88,37 @@ void write_stsz(ByteWriter& w, std::span<const Sample> samples) {
         w.out.reserve(w.out.size() + 4 * samples.size());
         for (const auto& s : samples) w.u32(s.size);
     }
+    w.end_box(m);
+}
+
+void write_aux_info(ByteWriter& w, const Track& t) {
+    const uint8_t iv_size = t.protection && t.protection->iv_size ? *t.protection->iv_size : 0;
+    bool subsamples = false;
+    for (const auto& a : t.aux_info) subsamples |= a.size > iv_size;
+    // senc flags 0x2: UseSubSampleEncryption (a subsample count follows each IV).
+    size_t m = w.begin_full_box("senc", 0, subsamples ? 2 : 0);
+    w.u32(uint32_t(t.aux_info.size()));
+    const size_t first = w.out.size();
+    std::vector<uint8_t> sizes;
+    sizes.reserve(t.aux_info.size());
+    for (const auto& a : t.aux_info) {
+        w.bytes(t.source.subspan(size_t(a.offset), a.size));
+        const bool pad = subsamples && a.size == iv_size;
+        if (pad) w.u16(0);
+        sizes.push_back(uint8_t(a.size + (pad ? 2 : 0)));
+    }
+    w.end_box(m);
+    m = w.begin_full_box("saio", 0, 0);
+    w.u32(1);
+    w.u32(uint32_t(first));
+    w.end_box(m);
+    // default_sample_info_size, or 0 when the sizes follow.
+    const bool same = std::all_of(sizes.begin(), sizes.end(), [&](uint8_t n) { return n == sizes.front(); });
+    const uint8_t one_size = same && !sizes.empty() ? sizes.front() : 0;
+    m = w.begin_full_box("saiz", 0, 0);
+    w.u8(one_size);
+    w.u32(uint32_t(sizes.size()));
+    if (one_size == 0) w.bytes(sizes);
     w.end_box(m);
 }
 

@@ -8,6 +8,7 @@
 #include "isobmff/fourcc.h"
 #include "isobmff/time_headers.h"
 #include "media/mp4_tracks.h"
+#include "media/timeline.h"
 #include "roads/mp4_roads.h"
 
 namespace morvex {
@@ -64,6 +65,9 @@ Result<Movie> muxed_movie(ByteSpan video, ByteSpan audio) {
         for (auto& e : t.edits) e.segment_duration = scale_duration(e.segment_duration, second.movie_timescale, movie.timescale);
         movie.tracks.push_back(std::move(t));
     }
+    // A video and an audio file of one presentation (a DASH pair) share
+    // the timeline of their fragments.
+    keep_track_offsets(movie.tracks, movie.timescale);
     return movie;
 }
 

@@ -94,13 +94,18 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
     const Box trak = MORVEX_TRY(first_video_track(moov));
     if (!MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl})))
         return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stbl)));
+    // A protected picture is of no use without its key, and its parameter
+    // sets in the clear would pass it off as one.
+    if (auto stsd = MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl, box::stsd})))
+        if (auto protection = MORVEX_TRY(sample_entry_protection(*stsd)))
+            return invalid(msg::encrypted_key_frame(quoted_fourcc(protection->scheme)));
     const std::vector<Box> moov_children = MORVEX_TRY(child_boxes(moov));
     MORVEX_CHECK(check_sample_budget(data, top, moov_children));
     std::vector<Track> tracks;
     tracks.push_back(MORVEX_TRY(read_trak(data, trak)));
     Track& video = tracks.front();
     if (video.samples.empty())
-        MORVEX_CHECK(collect_fragment_samples(top, moov_children, tracks));
+        MORVEX_CHECK(collect_fragment_samples(data, top, moov_children, tracks));
     const Sample* key = nullptr;
     for (const auto& s : video.samples)
         if (s.sync) {
