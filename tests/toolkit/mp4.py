@@ -186,6 +186,19 @@ class Traf:
     defaults: dict | None = None  # keyword arguments of tfhd
 
 
+def without_fragment(data: bytes, n: int) -> bytes:
+    """`data` with its nth fragment left out (0 the first): the moof, its mdat, and the
+    styp and sidx boxes of its segment in front of it, as when a segment is lost."""
+    boxes = walk(data)
+    moofs = [i for i, b in enumerate(boxes) if b.kind == b"moof"]
+    first = last = moofs[n]
+    while first > 0 and boxes[first - 1].kind in (b"styp", b"sidx"):
+        first -= 1
+    if last + 1 < len(boxes) and boxes[last + 1].kind == b"mdat":
+        last += 1
+    return data[:boxes[first].offset] + data[boxes[last].offset + boxes[last].size:]
+
+
 def moof_mdat(seq: int, trafs: list[Traf], between: bytes = b"", large_mdat: bool = False) -> bytes:
     """A moof and the mdat holding every run's media, in run order; data offsets are relative to the
     moof start (default-base-is-moof), whatever stands between the two boxes."""
