@@ -112,18 +112,24 @@ PyMethodDef functions[] = {
                     "Turn a fragmented MP4 into a regular MP4.\n\n"
                     "data is the whole file as bytes: an initialisation moov followed by\n"
                     "moof/mdat fragments. The result has ftyp, a moov with complete sample\n"
-                    "tables and no mvex, and one mdat.\n\n"
+                    "tables and no mvex, and one mdat. Each track keeps its offset from\n"
+                    "the earliest and the gaps between its fragments; an encrypted track\n"
+                    "keeps its IVs (senc, saiz, saio) or the call fails.\n\n"
                     "Returns the MP4 as new bytes.\n"
                     "Raises TypeError if data is not bytes, ValueError if it is not a\n"
                     "well-formed fragmented MP4 (the message names the problem),\n"
                     "MemoryError when memory runs out, RuntimeError on an internal error."),
     MORVEX_FUNCTION(reset_mp4_timestamps,
                     "reset_mp4_timestamps(data)\n--\n\n"
-                    "Rebase the timestamps of an MP4 so that every track starts at 0.\n\n"
-                    "data is the whole file as bytes. Fragment decode times (tfdt) are\n"
-                    "rebased per track, the creation and modification times of mvhd, tkhd\n"
-                    "and mdhd are cleared and their durations set from the fragments. Only\n"
-                    "field values change; every box keeps its size and position.\n\n"
+                    "Rebase the timestamps of an MP4 so that it starts at 0.\n\n"
+                    "data is the whole file as bytes. Every track's fragment decode times\n"
+                    "(tfdt) move back by one instant, so the earliest track starts at 0\n"
+                    "and the others keep their offset (samples the moov holds come\n"
+                    "first); a regular file whose tracks all start after an empty edit\n"
+                    "loses the common delay. The creation and modification times of\n"
+                    "mvhd, tkhd and mdhd are cleared and their durations set from the\n"
+                    "fragments. Only field values change; every box keeps its size and\n"
+                    "position.\n\n"
                     "Returns the rewritten MP4 as new bytes.\n"
                     "Raises TypeError if data is not bytes, ValueError if the boxes are\n"
                     "malformed (the message names the problem), MemoryError when memory\n"
@@ -141,7 +147,8 @@ PyMethodDef functions[] = {
                     "Merge two fragmented MP4 files into one regular MP4.\n\n"
                     "video and audio are whole files as bytes, typically a video-only and\n"
                     "an audio-only fMP4. The result holds the tracks of both, those of\n"
-                    "video first; a track ID the first file already uses is renumbered.\n\n"
+                    "video first; a track ID the first file already uses is renumbered.\n"
+                    "Fragmented tracks keep their offsets from the earliest.\n\n"
                     "Returns the MP4 as new bytes.\n"
                     "Raises TypeError if an argument is not bytes, ValueError if a file is\n"
                     "malformed, repeats a track ID or neither has a track, MemoryError\n"
@@ -164,8 +171,9 @@ PyMethodDef functions[] = {
                     "parameter sets of the track's avcC (H.264) or hvcC (HEVC), then the\n"
                     "sample's NAL units.\n"
                     "Raises TypeError if data is not bytes, ValueError if there is no\n"
-                    "video track or the tables or sample are out of bounds, MemoryError\n"
-                    "when memory runs out, RuntimeError on an internal error."),
+                    "video track, the tables or sample are out of bounds, the sample holds\n"
+                    "no picture or the track is encrypted, MemoryError when memory runs\n"
+                    "out, RuntimeError on an internal error."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -95,19 +95,20 @@ PyMethodDef processor_methods[] = {
     {"set_init_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_set_init_segment)),
      METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"
      "Take the stream's initialisation segment (ftyp and moov).\n\n"
-     "data is the segment as bytes. Its mdhd timescales let later segments be\n"
-     "rebased in each track's own timescale, so all tracks move back by the\n"
-     "same instant; tracks it does not describe are rebased by the first\n"
-     "tfdt's value as it stands. Returns None.\n"
+     "data is the segment as bytes. Its mdhd timescales let every track move\n"
+     "back by the same instant, so the offsets between tracks stay; a track\n"
+     "whose timescale it does not give moves back by its own first decode\n"
+     "time, so its offset from the others is lost. Returns None.\n"
      "Raises TypeError if data is not bytes, MemoryError when memory runs out,\n"
      "RuntimeError if another thread is using the processor."},
     {"process_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(processor_process_segment)),
      METH_VARARGS | METH_KEYWORDS, "process_segment($self, data)\n--\n\n"
      "Rebase the decode times of one media segment (moof and mdat).\n\n"
-     "data is the segment as bytes. The first tfdt seen becomes decode time 0\n"
-     "and later fragments keep their distance from it; all other bytes pass\n"
-     "through, so the segment keeps its length and layout. A box cut off at\n"
-     "the end of the segment is left out.\n\n"
+     "data is the segment as bytes. The earliest first decode time of the\n"
+     "tracks of the first segment becomes 0 and every fragment keeps its\n"
+     "distance from it (see set_init_segment); sidx times move with them.\n"
+     "All other bytes pass through, so the segment keeps its length and\n"
+     "layout. A box cut off at the end of the segment is left out.\n\n"
      "Returns the rebased segment as new bytes.\n"
      "Raises TypeError if data is not bytes, ValueError(\"Invalid box size\")\n"
      "for a box smaller than its header, RuntimeError if another thread is\n"
@@ -121,8 +122,9 @@ PyMethodDef processor_methods[] = {
 
 PyGetSetDef processor_getset[] = {
     {"base_decode_time", processor_get_base_decode_time, nullptr,
-     "The first tfdt value seen, as an int, or None before the first segment\n"
-     "with a tfdt (read-only).",
+     "The base, the first segment's earliest tfdt value (in its own track's\n"
+     "timescale), as an int, or None before the first segment with a tfdt\n"
+     "(read-only).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
