@@ -1,6 +1,7 @@
 // Timestamp reset: the fragment decode times (tfdt, ISO/IEC 14496-12
 // 8.8.12) of every track move back by one common instant, so that the
-// earliest track starts at 0 and the others keep their offset from it; the
+// earliest track starts at 0 and the others keep their offset from it (and
+// the segment indexes, sidx, with them); the
 // creation and modification times of mvhd, tkhd and mdhd are cleared, and
 // their durations are set from the fragments. A regular file whose tracks
 // all start late (an empty edit in front of each, 8.6.6) loses the common
@@ -154,6 +155,24 @@ struct Reset {
             }
         }
         return {};
+    }
+
+    // sidx (8.16.3): version and flags, reference_ID, timescale, then
+    // earliest_presentation_time, 64 bits wide in version 1. It moves with
+    // the decode times of its reference track, in its own timescale.
+    void patch_sidx(Output& out, const Box& sidx) {
+        const ByteSpan p = sidx.payload();
+        const bool wide = !p.empty() && p[0] == 1;
+        if (p.size() < (wide ? 20u : 16u)) return;
+        const auto it = timeline.find(load_be32(p.data() + 4));
+        const uint32_t timescale = load_be32(p.data() + 8);
+        if (it == timeline.end() || !it->second.base || timescale == 0) return;
+        const TrackTimes& t = it->second;
+        const int64_t shift = t.timescale ? Instant{t.shift, t.timescale}.in(timescale) : t.shift;
+        const uint64_t time = wide ? load_be64(p.data() + 12) : load_be32(p.data() + 12);
+        const uint64_t moved = moved_back(time, shift);
+        uint8_t* field = out.at(sidx).data() + 12;
+        for (int k = wide ? 7 : 3; k >= 0; --k, ++field) *field = uint8_t(moved >> (8 * k));
     }
 
     Result<void> patch_moof(Output& out, const Box& moof) {
@@ -329,6 +348,8 @@ Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
             MORVEX_CHECK(patch_moov(*out, moov_children, reset.timeline, late));
         } else if (b.type == box::moof) {
             MORVEX_CHECK(reset.patch_moof(*out, b));
+        } else if (b.type == box::sidx) {
+            reset.patch_sidx(*out, b);
         }
         size += kept.size();
     }
