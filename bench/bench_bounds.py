@@ -32,6 +32,9 @@ SHAPES = {
     "constant_size_samples": ([1 * MB, 2 * MB, 4 * MB, 8 * MB], [
         "morvex.extract_thumbnail_from_mp4", "morvex.defragment_mp4",
         "lambda d: morvex.mux_fmp4_tracks(d, d)"]),
+    "traks_and_trafs": ([1 * MB, 2 * MB, 4 * MB, 8 * MB], [
+        "morvex.defragment_mp4", "morvex.reset_mp4_timestamps", "lambda d: morvex.mux_fmp4_tracks(d, d)",
+        "lambda d: (lambda p: (p.set_init_segment(d), p.process_segment(d))[1])(morvex.FragmentedMP4Processor())"]),
     "endless_audio_pes": ([16 << 10, 64 << 10, 1 * MB, 2 * MB, 4 * MB, 8 * MB], [
         "morvex.convert_ts_to_mp4", "morvex.extract_thumbnail_from_ts"]),
 }
@@ -83,6 +86,7 @@ def main() -> None:
                                      capture_output=True, text=True, check=True)
                 r = json.loads(run.stdout.strip().splitlines()[-1])
                 name = road.removeprefix("morvex.").replace("lambda d: morvex.", "")
+                name = "FragmentedMP4Processor" if "Processor" in name else name
                 outcome = f"ValueError: {r['error']}" if r["error"] else f"{r['out']} bytes"
                 print(f"{shape:22} {name:40} {r['size'] / 1024:>7.0f} K {r['seconds'] * 1e3:>7.2f} ms "
                       f"{r['seconds'] * 1e3 / (r['size'] / 2**20):>8.2f} {r['peak'] / 2**20:>8.1f} MB  {outcome}")

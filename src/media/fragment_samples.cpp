@@ -1,6 +1,7 @@
 #include "media/fragment_samples.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "common/messages.h"
 #include "isobmff/fourcc.h"
@@ -62,7 +63,14 @@ struct TrafAux {
     }
 };
 
-Result<void> read_moof(uint64_t file_size, const Box& moof, const Box& mdat, const std::vector<Box>& moov_children,
+// The tracks of a file by track_ID (the first trak of an ID takes its
+// fragments), and the trex defaults.
+struct Lookup {
+    std::unordered_map<uint32_t, size_t> track_index;
+    TrexTable trex;
+};
+
+Result<void> read_moof(uint64_t file_size, const Box& moof, const Box& mdat, const Lookup& lookup,
                        std::vector<Track>& tracks, std::vector<Running>& running) {
     const uint64_t mdat_begin = mdat.payload_offset(), mdat_end = mdat.end();
     // Data of a traf without an explicit base follows the previous traf's
@@ -72,14 +80,10 @@ Result<void> read_moof(uint64_t file_size, const Box& moof, const Box& mdat, con
         if (traf.type != box::traf) continue;
         auto parts = MORVEX_TRY(child_boxes(traf));
         const TfhdFields tfhd = read_traf_header(parts);
-        Track* track = nullptr;
-        size_t index = 0;
-        for (; index < tracks.size(); ++index)
-            if (tracks[index].track_id == tfhd.track_id) {
-                track = &tracks[index];
-                break;
-            }
-        const SampleDefaults defaults = merge_defaults(tfhd, trex_defaults(moov_children, tfhd.track_id));
+        const auto found = lookup.track_index.find(tfhd.track_id);
+        const size_t index = found != lookup.track_index.end() ? found->second : 0;
+        Track* track = found != lookup.track_index.end() ? &tracks[index] : nullptr;
+        const SampleDefaults defaults = merge_defaults(tfhd, lookup.trex.of(tfhd.track_id));
         const uint64_t base = tfhd.base_data_offset               ? *tfhd.base_data_offset
                               : (tfhd.tf_flags & kTfDefaultBaseIsMoof) ? moof.offset
                                                                        : previous_traf_end;
@@ -147,12 +151,14 @@ Result<void> read_moof(uint64_t file_size, const Box& moof, const Box& mdat, con
 Result<void> collect_fragment_samples(ByteSpan file, const std::vector<Box>& top_level,
                                       const std::vector<Box>& moov_children, std::vector<Track>& tracks) {
     std::vector<Running> running(tracks.size());
+    Lookup lookup{{}, read_trex_table(moov_children)};
+    for (size_t k = 0; k < tracks.size(); ++k) lookup.track_index.try_emplace(tracks[k].track_id, k);
     const Box* pending = nullptr;
     for (const auto& b : top_level) {
         if (b.type == box::moof) {
             pending = &b;
         } else if (b.type == box::mdat && pending) {
-            MORVEX_CHECK(read_moof(file.size(), *pending, b, moov_children, tracks, running));
+            MORVEX_CHECK(read_moof(file.size(), *pending, b, lookup, tracks, running));
             pending = nullptr;
         }
     }

@@ -36,8 +36,7 @@ std::optional<Box> sample_table(const Box& trak) {
     return stbl ? *stbl : std::nullopt;
 }
 
-Result<void> count_fragments(ByteSpan file, const Box& moof, const std::vector<Box>& moov_children,
-                             Budget& budget) {
+Result<void> count_fragments(ByteSpan file, const Box& moof, const TrexTable& trex, Budget& budget) {
     auto trafs = child_boxes(moof);
     if (!trafs) return {};
     for (const auto& traf : *trafs) {
@@ -45,7 +44,7 @@ Result<void> count_fragments(ByteSpan file, const Box& moof, const std::vector<B
         auto parts = child_boxes(traf);
         if (!parts) continue;
         const TfhdFields tfhd = read_traf_header(*parts);
-        const SampleDefaults defaults = merge_defaults(tfhd, trex_defaults(moov_children, tfhd.track_id));
+        const SampleDefaults defaults = merge_defaults(tfhd, trex.of(tfhd.track_id));
         for (const auto& b : *parts) {
             if (b.type != box::trun) continue;
             auto run = read_trun(b.payload());
@@ -72,8 +71,9 @@ Result<void> check_sample_budget(ByteSpan file, const std::vector<Box>& top_leve
         if (!sizes || !*sizes) continue;
         MORVEX_CHECK(budget.add((*sizes)->count, false));
     }
+    const TrexTable trex = read_trex_table(moov_children);
     for (const auto& b : top_level)
-        if (b.type == box::moof) MORVEX_CHECK(count_fragments(file, b, moov_children, budget));
+        if (b.type == box::moof) MORVEX_CHECK(count_fragments(file, b, trex, budget));
     return {};
 }
 

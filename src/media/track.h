@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -67,7 +69,8 @@ struct Track {
     std::optional<Protection> protection;
     std::vector<AuxInfo> aux_info;  // one per sample, when every one was found
     // Track IDs to replace in the tref box (muxing renumbers tracks).
-    std::vector<std::pair<uint32_t, uint32_t>> tref_renames;
+    // (shared by the tracks of one file: old ID -> new ID).
+    std::shared_ptr<const std::unordered_map<uint32_t, uint32_t>> tref_renames;
 
     // Where the presentation of the last sample to be shown ends, in media
     // time: past the sum of the durations when the samples at the end are

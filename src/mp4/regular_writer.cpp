@@ -136,17 +136,13 @@ Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t 
 Result<void> write_tref(ByteWriter& w, const Box& tref, const Track& t) {
     const size_t at = w.out.size();
     copy_box(w, tref);
-    if (t.tref_renames.empty()) return {};
+    if (!t.tref_renames || t.tref_renames->empty()) return {};
     auto refs = MORVEX_TRY(child_boxes(tref));
     for (const auto& r : refs) {
         const size_t first = at + (r.payload_offset() - tref.offset);
         for (size_t i = 0; i + 4 <= r.payload().size(); i += 4) {
             const uint32_t id = load_be32(r.payload().data() + i);
-            for (const auto& [from, to] : t.tref_renames)
-                if (id == from) {
-                    w.patch_u32(first + i, to);
-                    break;
-                }
+            if (auto it = t.tref_renames->find(id); it != t.tref_renames->end()) w.patch_u32(first + i, it->second);
         }
     }
     return {};

@@ -2,6 +2,8 @@
 // one video, one audio) in one regular MP4 whose movie box is the first
 // file's with the tracks of both.
 #include <algorithm>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/messages.h"
@@ -43,10 +45,10 @@ void renumber_second(const std::vector<Track>& first, std::vector<Track>& second
         next = std::max(next, t.track_id + 1);
     }
     for (const auto& t : second) next = std::max(next, t.track_id + 1);
-    std::vector<std::pair<uint32_t, uint32_t>> renames;
+    auto renames = std::make_shared<std::unordered_map<uint32_t, uint32_t>>();
     for (auto& t : second) {
         if (!taken.count(t.track_id)) continue;
-        renames.emplace_back(t.track_id, next);
+        renames->try_emplace(t.track_id, next);
         t.track_id = next++;
     }
     for (auto& t : second) t.tref_renames = renames;

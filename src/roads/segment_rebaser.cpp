@@ -21,17 +21,18 @@ namespace {
 
 constexpr BoxRules kSegmentRules{Overrun::EndList, true};
 
-std::optional<uint32_t> find_timescale(const std::vector<TrackTimescale>& tracks, std::optional<uint32_t> track_id) {
+std::optional<uint32_t> find_timescale(const std::unordered_map<uint32_t, uint32_t>& timescales,
+                                       std::optional<uint32_t> track_id) {
     if (!track_id) return std::nullopt;
-    for (const auto& t : tracks)
-        if (t.track_id == *track_id) return t.timescale;
-    return std::nullopt;
+    auto it = timescales.find(*track_id);
+    if (it == timescales.end()) return std::nullopt;
+    return it->second;
 }
 
-std::optional<uint64_t> find_own_base(const std::vector<TrackBase>& bases, uint32_t track_id) {
-    for (const auto& b : bases)
-        if (b.track_id == track_id) return b.base;
-    return std::nullopt;
+std::optional<uint64_t> find_own_base(const std::unordered_map<uint32_t, uint64_t>& bases, uint32_t track_id) {
+    auto it = bases.find(track_id);
+    if (it == bases.end()) return std::nullopt;
+    return it->second;
 }
 
 // What the decode times of `track` move back by, in its own timescale (as
@@ -49,7 +50,7 @@ int64_t shift_for(FragmentedMP4Processor& p, std::optional<uint32_t> track, uint
     if (from && to) return Instant{base, *from}.in(*to);
     if (p.base_track_id == track) return base;
     if (auto own = find_own_base(p.own_bases, *track)) return signed_time(*own);
-    p.own_bases.push_back(TrackBase{*track, tfdt});
+    p.own_bases.emplace(*track, tfdt);
     return signed_time(tfdt);
 }
 
@@ -188,7 +189,7 @@ void set_init_segment(FragmentedMP4Processor& processor, ByteSpan init) {
         if (!tkhd || !*tkhd || !mdhd || !*mdhd) continue;
         auto id = tkhd_track_id((*tkhd)->payload());
         auto timescale = mdhd_timescale((*mdhd)->payload());
-        if (id && timescale && *timescale != 0) processor.timescales.push_back({*id, *timescale});
+        if (id && timescale && *timescale != 0) processor.timescales.try_emplace(*id, *timescale);
     }
 }
 

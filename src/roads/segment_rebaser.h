@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "common/bytes.h"
@@ -10,17 +11,6 @@
 #include "common/planned_output.h"
 
 namespace morvex {
-
-struct TrackTimescale {
-    uint32_t track_id = 0;
-    uint32_t timescale = 0;  // never 0 in the list
-};
-
-// A track rebased by its own first decode time (its timescale unknown).
-struct TrackBase {
-    uint32_t track_id = 0;
-    uint64_t base = 0;
-};
 
 struct FragmentedMP4Processor {
     // The base: the earliest first decode time among the tracks of the first
@@ -32,11 +22,12 @@ struct FragmentedMP4Processor {
     std::optional<uint32_t> base_track_id;
     // Copy of the last initialisation segment handed in.
     Bytes init_segment;
-    // Media timescale of each track the initialisation segment describes.
-    std::vector<TrackTimescale> timescales;
-    // The first decode time of each track that moves back by its own,
-    // because the base cannot be given in its timescale.
-    std::vector<TrackBase> own_bases;
+    // Media timescale (never 0) of each track, by track_ID, that the
+    // initialisation segment describes.
+    std::unordered_map<uint32_t, uint32_t> timescales;
+    // The first decode time of each track, by track_ID, that moves back by
+    // its own, because the base cannot be given in its timescale.
+    std::unordered_map<uint32_t, uint64_t> own_bases;
 };
 
 // Stores a copy of `init` and learns the tracks' timescales from its moov.

@@ -82,11 +82,12 @@ struct Output {
 struct Reset {
     ByteSpan file;
     const std::vector<Box>& moov_children;
+    TrexTable trex;
     Timeline timeline;
 
     TrackTimes& times_of(uint32_t id) {
         auto [it, fresh] = timeline.try_emplace(id);
-        if (fresh) it->second.trex = trex_defaults(moov_children, id);
+        if (fresh) it->second.trex = trex.of(id);
         return it->second;
     }
 
@@ -314,7 +315,7 @@ Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
         if (b.type == box::moov) moov = &b;  // the last one, as the rewritten file has it
     std::vector<Box> moov_children;
     if (moov) moov_children = MORVEX_TRY(child_boxes(*moov));
-    Reset reset{data, moov_children, {}};
+    Reset reset{data, moov_children, read_trex_table(moov_children), {}};
     MORVEX_CHECK(reset.read(top));
     if (!moov) return invalid(msg::kMoovNotFound);
     bool fragmented = false;

@@ -81,3 +81,16 @@ def constant_size_samples(size: int, sample_size: int = 4) -> bytes:
     count = max(1, (size - len(head) - len(_FRAGMENT) - 8) // sample_size)
     head = build(count, len(head) + 8)
     return head + mp4.box("mdat", b"\x00" * (count * sample_size)) + _FRAGMENT
+
+
+def traks_and_trafs(size: int) -> bytes:
+    """An fMP4 of about `size` bytes: half of it traks (each track its own ID,
+    its own trex) and half one moof of a traf per track, each one sample: a
+    reader that looks a track up among all the others for each traf takes
+    the square of the file's size."""
+    count = max(1, size // 2 // len(mp4.trak(1, 1000)))
+    traks = [mp4.trak(k + 1, 1000) for k in range(count)]
+    mvex = mp4.box("mvex", *(mp4.trex(k + 1, duration=1, size=1) for k in range(count)))
+    head = mp4.ftyp() + mp4.moov(mp4.mvhd(), *traks, mvex)
+    trafs = [mp4.Traf(k + 1, [mp4.Run(*mp4.sized([1], k))]) for k in range(count)]
+    return head + mp4.moof_mdat(1, trafs)
