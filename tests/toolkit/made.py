@@ -8,6 +8,7 @@ and fails in CI, which installs it."""
 
 from __future__ import annotations
 
+import atexit
 import functools
 import shutil
 import subprocess
@@ -30,7 +31,9 @@ CENC_KID = "a7e61c373e219033c21091fa607bf3b8"
 
 @functools.cache
 def _folder() -> Path:
-    return Path(tempfile.mkdtemp(prefix="morvex-made-"))
+    folder = tempfile.mkdtemp(prefix="morvex-made-")
+    atexit.register(shutil.rmtree, folder, True)
+    return Path(folder)
 
 
 def _ffmpeg(name: str, *args: str) -> Path:
