@@ -20,12 +20,22 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
+MB = 1 << 20
 SHAPES = {
     "trun_flood": ([16 << 10, 32 << 10, 64 << 10, 1 << 20], [
         "morvex.defragment_mp4", "morvex.convert_mp4_reset_timestamps",
         "morvex.reset_mp4_timestamps", "lambda d: morvex.mux_fmp4_tracks(d, d)",
         "morvex.extract_thumbnail_from_mp4"]),
-    "endless_audio_pes": ([16 << 10, 64 << 10, 1 << 20, 2 << 20, 4 << 20, 8 << 20], [
+    "constant_size_traks": ([64 << 10, 256 << 10, 1 * MB, 8 * MB], [
+        "morvex.defragment_mp4", "morvex.convert_mp4_reset_timestamps",
+        "lambda d: morvex.mux_fmp4_tracks(d, d)"]),
+    "constant_size_samples": ([1 * MB, 2 * MB, 4 * MB, 8 * MB], [
+        "morvex.extract_thumbnail_from_mp4", "morvex.defragment_mp4",
+        "lambda d: morvex.mux_fmp4_tracks(d, d)"]),
+    "traks_and_trafs": ([1 * MB, 2 * MB, 4 * MB, 8 * MB], [
+        "morvex.defragment_mp4", "morvex.reset_mp4_timestamps", "lambda d: morvex.mux_fmp4_tracks(d, d)",
+        "lambda d: (lambda p: (p.set_init_segment(d), p.process_segment(d))[1])(morvex.FragmentedMP4Processor())"]),
+    "endless_audio_pes": ([16 << 10, 64 << 10, 1 * MB, 2 * MB, 4 * MB, 8 * MB], [
         "morvex.convert_ts_to_mp4", "morvex.extract_thumbnail_from_ts"]),
 }
 # A picture or an audio frame every few bytes, through every TS road; the
@@ -74,7 +84,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=3)
     args = ap.parse_args()
-    print(f"{'shape':18} {'road':40} {'input':>9} {'time':>10} {'ms/MB':>8} {'extra RSS':>11}  outcome")
+    print(f"{'shape':22} {'road':40} {'input':>9} {'time':>10} {'ms/MB':>8} {'extra RSS':>11}  outcome")
     for shape, (sizes, roads) in SHAPES.items():
         for road in roads:
             for size in sizes:
@@ -84,8 +94,9 @@ def main() -> None:
                 r = json.loads(run.stdout.strip().splitlines()[-1])
                 name = "transmuxer, 64 KB pushes" if road == TRANSMUX else \
                     road.removeprefix("morvex.").replace("lambda d: morvex.", "")
+                name = "FragmentedMP4Processor" if "Processor" in name else name
                 outcome = f"ValueError: {r['error']}" if r["error"] else f"{r['out']} bytes"
-                print(f"{shape:18} {name:40} {r['size'] / 1024:>7.0f} K {r['seconds'] * 1e3:>7.2f} ms "
+                print(f"{shape:22} {name:40} {r['size'] / 1024:>7.0f} K {r['seconds'] * 1e3:>7.2f} ms "
                       f"{r['seconds'] * 1e3 / (r['size'] / 2**20):>8.2f} {r['peak'] / 2**20:>8.1f} MB  {outcome}")
 
 

@@ -17,7 +17,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
-from tests.toolkit import FIXTURES, hls_concat, h264, ts  # noqa: E402
+from tests.toolkit import FIXTURES, cenc, hls_concat, h264, ts  # noqa: E402
 
 HLS = ("hls", "hls_live", "hls_vod")
 
@@ -59,6 +59,8 @@ def corpora() -> dict[str, dict[str, bytes]]:
     streams = fixtures(".ts")
     mp4s = fixtures(".mp4") | {name: hls_concat(name) for name in HLS}
     mp4s |= {f"{name}_init": (FIXTURES / name / "init.mp4").read_bytes() for name in HLS}
+    # Encrypted fragments (encv, enca; senc, saiz and saio in every traf).
+    mp4s["toolkit_cenc"] = cenc.encrypt(mp4s["av_frag"], bytes(range(16)), bytes(16))
     pes = {f"{name}_{k}": p for name, data in streams.items() for k, p in enumerate(payloads(data)[:4])}
     sps = {"toolkit_vui": h264.sps(vui=True), "toolkit_crop": h264.sps(crop=(0, 4, 0, 2), profile_idc=100),
            "toolkit_interlaced": h264.sps(frame_mbs_only=False), "toolkit_poc1": h264.sps(poc_type=1,
@@ -80,7 +82,8 @@ def corpora() -> dict[str, dict[str, bytes]]:
             segments[f"{name}_{k}_all"] = split(init, seg.read_bytes()) + b"\x00\x00"
             segments[f"{name}_{k}_mixed"] = split(init, seg.read_bytes()) + bytes([0b00000000, 0b10010100])
     pairs = {"frag": ("video_frag", "audio_frag"), "regular": ("video_regular", "audio_regular"),
-             "gst": ("gst_video", "gst_audio"), "hls": ("hls", "audio_frag")}
+             "gst": ("gst_video", "gst_audio"), "hls": ("hls", "audio_frag"),
+             "cenc": ("toolkit_cenc", "audio_frag")}
     mux = {name: split(mp4s[v], mp4s[a]) for name, (v, a) in pairs.items()}
     # Pieces of 188 * 7 bytes; of 1000 and 17 by turns (cutting packets);
     # of 4096 and 1. The target reads the first 128 KB.

@@ -38,11 +38,11 @@ def headers(data: bytes) -> dict:
             "tracks": [(header_fields(t.find("tkhd")), header_fields(t.find("mdia", "mdhd"))) for t in m.find_all("trak")]}
 
 
-def test_each_track_starts_at_zero():
+def test_tracks_move_back_by_one_instant():
+    # video from 10 s (90 kHz), audio from 9.1875 s (48 kHz): audio starts at 0, video 0.8125 s later
     data = fragmented([900000, 906000, 899000], [441000, 443048, 445096])
     out = morvex.reset_mp4_timestamps(data)
-    # below its track's first decode time a tfdt becomes 0
-    assert decode_times(out) == {1: [0, 6000, 0], 2: [0, 2048, 4096]}
+    assert decode_times(out) == {1: [73125, 79125, 72125], 2: [0, 2048, 4096]}
     assert len(out) == len(data)
 
 
@@ -50,9 +50,9 @@ def test_durations_are_the_track_ends_in_each_headers_units():
     out = morvex.reset_mp4_timestamps(fragmented([900000, 906000], [441000, 443048]))
     h = headers(out)
     (vt, vm), (at, am) = h["tracks"]
-    # video ends at 6000 + 2 * 3000 (90 kHz), audio at 2048 + 1024 (48 kHz)
-    assert (vm["duration"], at["duration"], am["duration"]) == (12000, 3072 * 1000 // 48000, 3072)
-    assert vt["duration"] == 12000 * 1000 // 90000
+    # video ends at 79125 + 2 * 3000 (90 kHz), audio at 2048 + 1024 (48 kHz)
+    assert (vm["duration"], at["duration"], am["duration"]) == (85125, 3072 * 1000 // 48000, 3072)
+    assert vt["duration"] == 85125 * 1000 // 90000
     assert h["mvhd"]["duration"] == max(vt["duration"], at["duration"])
     for fields in [h["mvhd"], vt, vm, at, am]:
         assert (fields["creation"], fields["modification"]) == (0, 0)

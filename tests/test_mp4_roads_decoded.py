@@ -60,9 +60,11 @@ def test_mux_takes_regular_single_track_files(video, audio):
         assert out[kind].frames[0] == pytest.approx(src[kind].frames[0], abs=0.001)
 
 
-def rename(data: bytes, kind: bytes, new: bytes = b"free") -> bytes:
-    """The first box of type `kind` turned into one of type `new` (same size)."""
+def rename(data: bytes, kind: bytes, new: bytes = b"free", skip: int = 0) -> bytes:
+    """The first box of type `kind` (after `skip` others) turned into one of type `new`."""
     at = data.index(kind, data.index(b"moov"))
+    for _ in range(skip):
+        at = data.index(kind, at + 1)
     return data[:at] + new + data[at + 4:]
 
 
@@ -90,6 +92,36 @@ def test_mux_refuses_what_it_cannot_read(broken):
         morvex.mux_fmp4_tracks(video, fixture("gst_audio.mp4"))
     with pytest.raises(ValueError):
         morvex.mux_fmp4_tracks(fixture("gst_video.mp4"), broken(fixture("gst_audio.mp4")))
+
+
+# --- no track lost to a box copied as it stands --------------------------------------
+
+def stsd_to_end(data: bytes, track: int) -> bytes:
+    """The stsd of the `track`th trak given size 0: it runs to the end of its stbl, over
+    the init segment's empty tables (ISO/IEC 14496-12 4.2), and still reads the same."""
+    at = -1
+    for _ in range(track + 1):
+        at = data.index(b"stsd", at + 1)
+    return data[:at - 4] + u32(0) + data[at:]
+
+
+@pytest.mark.parametrize("road", ["defragment", "mux"])
+def test_a_box_of_size_0_keeps_its_track(road):
+    # Copied ahead of the new tables, the stsd must say its size, or it swallows them and
+    # its track comes out with no samples.
+    if road == "defragment":
+        source = stsd_to_end(fixture("av_frag.mp4"), 1)
+        src, out = timing(source), timing(morvex.defragment_mp4(source))
+    else:
+        video, audio = fixture("video_frag.mp4"), stsd_to_end(fixture("audio_frag.mp4"), 0)
+        src = {"video": timing(video)["video"], "audio": timing(audio)["audio"]}
+        out = timing(morvex.mux_fmp4_tracks(video, audio))
+    assert_plays_like(src, out)
+
+
+def test_a_track_without_its_description_is_refused():
+    with pytest.raises(ValueError, match="^track_id 2 has no sample description$"):
+        morvex.defragment_mp4(rename(fixture("av_frag.mp4"), b"stsd", new=b"free", skip=1))
 
 
 # --- key frame of a fragmented file --------------------------------------------------

@@ -77,10 +77,11 @@ class Case:
         self.data, self.expected, self.base = data, expected, base
 
 
+# Without the init segment's timescales, each track moves back by its own first time.
 SEG = segment(traf(1, tfdt(1000)), traf(2, tfdt(4000)))
-SEG_OUT = segment(traf(1, tfdt(0)), traf(2, tfdt(3000)))
+SEG_OUT = segment(traf(1, tfdt(0)), traf(2, tfdt(0)))
 CASES = {
-    "two trafs, one base": Case(SEG, SEG_OUT, 1000),
+    "two trafs, two bases": Case(SEG, SEG_OUT, 1000),
     "init segment unchanged": Case(init_segment((1, 90000, b"vide")), init_segment((1, 90000, b"vide"))),
     "empty": Case(b"", b""),
     "seven bytes": Case(b"\0\0\0\x08moo", b""),
@@ -145,7 +146,9 @@ def test_tracks_at_different_timescales():
 def test_rescaled_base_saturates():
     p = Processor()
     p.set_init_segment(init_segment((1, 1, b"vide"), (2, 0xFFFFFFFF, b"soun")))
-    assert decode_times(p.process_segment(av_segment(2 ** 63, 2 ** 64 - 1))) == [(1, 0), (2, 0)]
+    assert decode_times(p.process_segment(segment(traf(1, tfdt(2 ** 62))))) == [(1, 0)]
+    # 2^62 s in ticks of 2^32 - 1 is beyond 63 bits
+    assert decode_times(p.process_segment(av_segment(2 ** 62, 2 ** 63 - 1))) == [(1, 0), (2, 0)]
 
 
 @pytest.mark.parametrize("init", [
@@ -154,11 +157,11 @@ def test_rescaled_base_saturates():
     init_segment((2, 48000, b"soun"), (3, 90000, b"vide")),   # the base's track not described
     b"\0\0\0\x08moov",                                         # a moov without tracks
 ])
-def test_single_base_without_both_timescales(init):
+def test_each_track_by_its_own_first_time_without_both_timescales(init):
     p = Processor()
     p.set_init_segment(init)
     assert decode_times(p.process_segment(av_segment(9000000, 4800960))) == [(1, 0), (2, 0)]
-    assert decode_times(p.process_segment(av_segment(9090000, 9000050))) == [(1, 90000), (2, 50)]
+    assert decode_times(p.process_segment(av_segment(9090000, 9000050))) == [(1, 90000), (2, 9000050 - 4800960)]
 
 
 def packets(data):

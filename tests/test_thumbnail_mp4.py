@@ -52,6 +52,7 @@ class Track:
     stss: list | None = None
     config: bytes = field(default_factory=avcc)
     constant_size: bool = False
+    compact: int = 0  # stz2 entry bits (ISO/IEC 14496-12 8.7.3.3), 0 for stsz
     co64: bool = False
 
 
@@ -59,7 +60,12 @@ def stbl(t: Track, first_offset: int) -> bytes:
     sizes = [len(s) for c in t.chunks for s in c]
     runs = [(i + 1, len(c)) for i, c in enumerate(t.chunks) if i == 0 or len(c) != len(t.chunks[i - 1])]
     stsc = full_box("stsc", 0, 0, u32(len(runs)), *(u32(f) + u32(n) + u32(1) for f, n in runs))
-    if t.constant_size:
+    if t.compact:
+        bits = "".join(format(n, f"0{t.compact}b") for n in sizes)
+        bits += "0" * (-len(bits) % 8)
+        entries = int(bits, 2).to_bytes(len(bits) // 8, "big")
+        stsz = full_box("stz2", 0, 0, u32(t.compact), u32(len(sizes)), entries)
+    elif t.constant_size:
         stsz = full_box("stsz", 0, 0, u32(sizes[0]), u32(len(sizes)))
     else:
         stsz = full_box("stsz", 0, 0, u32(0), u32(len(sizes)), *map(u32, sizes))
@@ -115,6 +121,9 @@ CASES = {
                                      SETS + KEY_ANNEXB),
     "constant sample size": (movie(Track([[OTHER[0]], [OTHER[1], OTHER[2]]], stss=[3], constant_size=True)),
                              SETS + START + b"\x41" + b"\x03" * 5),
+    "16-bit stz2": (movie(Track([[OTHER[0]], [KEY]], stss=[2], compact=16)), SETS + KEY_ANNEXB),
+    "4-bit stz2": (movie(Track([[nals(b"\x41" * 3), nals(b"\x65" * 5), OTHER[1]]], stss=[2], compact=4)),
+                   SETS + START + b"\x65" * 5),
     "co64 chunk offsets": (movie(Track([[OTHER[0]], [KEY]], stss=[2], co64=True)), SETS + KEY_ANNEXB),
     "two-byte NAL lengths": (movie(Track([[nals(b"\x65" * 3, b"\x65" * 2, size=2)]],
                                          config=avcc(length_size=2))),
@@ -173,6 +182,12 @@ ERRORS = {
     "no sample sizes": (replace_box(VIDEO, b"stsz", full_box("stsz", 0, 0, u32(0), u32(1))),
                         "Invalid stsz box - no sample sizes"),
     "no sync sample": (movie(Track([[KEY]], stss=[])), "No sync sample in video track"),
+    # a picture or an error, never the parameter sets alone or empty bytes
+    "key frame of parameter sets": (movie(Track([[nals(SPS, PPS)]])), "The key frame sample holds no coded picture"),
+    "key frame of no bytes": (movie(Track([[b"", KEY]])), "The key frame sample holds no coded picture"),
+    "key frame of zero lengths": (movie(Track([[bytes(8)]])), "The key frame sample holds no coded picture"),
+    "stz2 of 7-bit entries": (replace_box(VIDEO, b"stsz", full_box("stz2", 0, 0, u32(7), u32(1), b"\x10")),
+                              "Invalid stz2 box"),
 }
 
 

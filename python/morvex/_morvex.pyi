@@ -55,7 +55,9 @@ def defragment_mp4(data: Buffer) -> bytes:
 
     data is the whole file: an initialisation moov followed by moof/mdat
     fragments. The result has ftyp, a moov with complete sample tables
-    and no mvex, and one mdat.
+    and no mvex, and one mdat. Each track keeps its offset from the
+    earliest and the gaps between its fragments; an encrypted track keeps
+    its IVs (senc, saiz, saio) or the call fails.
     data may be bytes or any other C-contiguous buffer (bytearray,
     memoryview, mmap, a numpy uint8 array). It is read in place and held
     for the call; if another thread rewrites its bytes meanwhile, the
@@ -69,12 +71,15 @@ def defragment_mp4(data: Buffer) -> bytes:
     """
 
 def reset_mp4_timestamps(data: Buffer) -> bytes:
-    """Rebase the timestamps of an MP4 so that every track starts at 0.
+    """Rebase the timestamps of an MP4 so that it starts at 0.
 
-    data is the whole file. Fragment decode times (tfdt) are rebased per
-    track, the creation and modification times of mvhd, tkhd and mdhd
-    are cleared and their durations set from the fragments. Only field
-    values change; every box keeps its size and position.
+    data is the whole file. Every track's fragment decode times (tfdt)
+    move back by one instant, so the earliest track starts at 0 and the
+    others keep their offset (samples the moov holds come first); a
+    regular file whose tracks all start after an empty edit loses the
+    common delay. The creation and modification times of mvhd, tkhd and
+    mdhd are cleared and their durations set from the fragments. Only
+    field values change; every box keeps its size and position.
     data may be bytes or any other C-contiguous buffer (bytearray,
     memoryview, mmap, a numpy uint8 array). It is read in place and held
     for the call; if another thread rewrites its bytes meanwhile, the
@@ -110,6 +115,7 @@ def mux_fmp4_tracks(video: Buffer, audio: Buffer) -> bytes:
     video and audio are whole files, typically a video-only and an
     audio-only fMP4. The result holds the tracks of both, those of video
     first; a track ID the first file already uses is renumbered.
+    Fragmented tracks keep their offsets from the earliest.
     Each may be bytes or any other C-contiguous buffer (bytearray,
     memoryview, mmap, a numpy uint8 array). It is read in place and held
     for the call; if another thread rewrites its bytes meanwhile, the
@@ -157,7 +163,8 @@ def extract_thumbnail_from_mp4(data: Buffer) -> bytes:
     sets of the track's avcC (H.264) or hvcC (HEVC), then the sample's
     NAL units.
     Raises TypeError if data is not a C-contiguous buffer; ValueError if
-    there is no video track or the tables or sample are out of bounds;
+    there is no video track, the tables or sample are out of bounds, the
+    sample holds no picture or the track is encrypted;
     MemoryError (saying how many bytes were asked for) when memory runs out,
     RuntimeError on an internal error.
     """
@@ -178,9 +185,10 @@ class FragmentedMP4Processor:
         """Take the stream's initialisation segment (ftyp and moov).
 
         data is the segment, as bytes or any other C-contiguous buffer. Its
-        mdhd timescales let later segments be rebased in each track's own
-        timescale, so all tracks move back by the same instant; tracks it does
-        not describe are rebased by the first tfdt's value as it stands.
+        mdhd timescales let every track move back by the same instant, so the
+        offsets between tracks stay; a track whose timescale it does not give
+        moves back by its own first decode time, so its offset from the others
+        is lost.
         Returns None.
         Raises TypeError if data is not a C-contiguous buffer, MemoryError when
         memory runs out, RuntimeError if another thread is using the processor.
@@ -190,10 +198,11 @@ class FragmentedMP4Processor:
 
         data is the segment, as bytes or any other C-contiguous buffer, read in
         place during the call (rewriting it meanwhile gives an unspecified
-        result, never a crash). The first tfdt seen becomes decode time 0 and
-        later fragments keep their distance from it; all other bytes pass
-        through, so the segment keeps its length and layout. A box cut off at
-        the end of the segment is left out.
+        result, never a crash). The earliest first decode time of the tracks
+        of the first segment becomes 0 and every fragment keeps its distance
+        from it (see set_init_segment); sidx times move with them. All other
+        bytes pass through, so the segment keeps its length and layout. A box
+        cut off at the end of the segment is left out.
 
         Returns the rebased segment as new bytes.
         Raises TypeError if data is not a C-contiguous buffer,
@@ -208,8 +217,9 @@ class FragmentedMP4Processor:
         """
     @property
     def base_decode_time(self) -> int | None:
-        """The first tfdt value seen, as an int, or None before the first segment
-        with a tfdt (read-only).
+        """The base, the first segment's earliest tfdt value (in its own track's
+        timescale), as an int, or None before the first segment with a tfdt
+        (read-only).
         """
 
 def convert_ts_to_fmp4(data: Buffer, *, report: Callable[[str], object] | None = ...) -> bytes:

@@ -44,6 +44,10 @@ inline std::string no_trak_for_track(uint32_t id) { return "track_id " + std::to
 inline std::string no_sample_description(uint32_t track_id) {
     return "track_id " + std::to_string(track_id) + " has no sample description";
 }
+inline std::string encryption_not_carried(uint32_t track_id, const std::string& quoted_scheme) {
+    return "track_id " + std::to_string(track_id) + " is encrypted with scheme " + quoted_scheme +
+           " and its sample auxiliary information cannot be carried";
+}
 inline std::string no_samples_readable(uint32_t track_id) {
     return "track_id " + std::to_string(track_id) + " has no samples that can be read";
 }
@@ -51,9 +55,14 @@ inline std::string no_samples_readable(uint32_t track_id) {
 // Sample tables (ISO/IEC 14496-12 8.6, 8.7).
 inline constexpr const char* kInvalidStsz = "Invalid stsz box";
 inline constexpr const char* kNoSampleSizes = "Invalid stsz box - no sample sizes";
+inline constexpr const char* kInvalidStz2 = "Invalid stz2 box";
 inline constexpr const char* kInvalidStsc = "Invalid stsc box";
 inline constexpr const char* kInvalidStss = "Invalid stss box";
 inline constexpr const char* kNoSyncSample = "No sync sample in video track";
+inline constexpr const char* kNoPictureInKeyFrame = "The key frame sample holds no coded picture";
+inline std::string encrypted_key_frame(const std::string& quoted_scheme) {
+    return "The video track is encrypted with scheme " + quoted_scheme + ": its key frame cannot be read";
+}
 inline constexpr const char* kNoChunkOffsetBox = "No chunk offset box (stco or co64) in video track";
 inline constexpr const char* kSampleOutsideInput = "Sample offset lies outside the input";
 inline constexpr const char* kSampleExceedsMdat = "Sample size exceeds mdat bounds";

@@ -79,4 +79,21 @@ Result<std::optional<Box>> find_path(const Box& root, std::initializer_list<uint
 
 Box file_box(ByteSpan file) { return Box{kFileType, 0, 0, file}; }
 
+void copy_box(ByteWriter& w, const Box& b) {
+    if (b.large() || load_be32(b.bytes.data()) != 0) {
+        w.bytes(b.bytes);
+        return;
+    }
+    if (b.size() <= 0xFFFFFFFFu) {
+        w.u32(uint32_t(b.size()));
+    } else {  // the 64-bit form, whose header is 8 bytes longer
+        w.u32(1);
+        w.u32(b.type);
+        w.u64(b.size() + 8);
+        w.bytes(b.payload());
+        return;
+    }
+    w.bytes(b.bytes.subspan(4));
+}
+
 }  // namespace morvex

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/byte_reader.h"
+#include "common/byte_writer.h"
 #include "common/bytes.h"
 #include "common/error.h"
 
@@ -74,6 +75,10 @@ Result<std::optional<Box>> find_path(const Box& root, std::initializer_list<uint
 // The whole file as a pseudo-box whose payload is the file, so that
 // top-level boxes can be found like children (with overrun an error).
 Box file_box(ByteSpan file);
+
+// Appends a copy of `b`. A size of 0 (to the end of its range) is written
+// out as the box's real size, since the copy may not end its new range.
+void copy_box(ByteWriter& w, const Box& b);
 
 inline const Box* first_of(const std::vector<Box>& boxes, uint32_t type) {
     for (const auto& b : boxes)

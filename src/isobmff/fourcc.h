@@ -36,6 +36,12 @@ inline constexpr uint32_t ftyp = fourcc_value("ftyp"), moov = fourcc_value("moov
                           esds = fourcc_value("esds"),
                           vide = fourcc_value("vide"), soun = fourcc_value("soun"), free = fourcc_value("free"),
                           mfra = fourcc_value("mfra"), sidx = fourcc_value("sidx"), styp = fourcc_value("styp");
+// Protected content (ISO/IEC 14496-12 8.12, ISO/IEC 23001-7).
+inline constexpr uint32_t encv = fourcc_value("encv"), enca = fourcc_value("enca"), enct = fourcc_value("enct"),
+                          encs = fourcc_value("encs"), sinf = fourcc_value("sinf"), schm = fourcc_value("schm"),
+                          schi = fourcc_value("schi"), tenc = fourcc_value("tenc"), saiz = fourcc_value("saiz"),
+                          saio = fourcc_value("saio"), senc = fourcc_value("senc"), sbgp = fourcc_value("sbgp"),
+                          sgpd = fourcc_value("sgpd"), seig = fourcc_value("seig");
 }  // namespace box
 
 }  // namespace morvex

@@ -57,7 +57,8 @@ SampleDefaults merge_defaults(const TfhdFields& tfhd, const SampleDefaults& trex
                           tfhd.flags.value_or(trex.flags)};
 }
 
-SampleDefaults trex_defaults(const std::vector<Box>& moov_children, uint32_t track_id) {
+TrexTable read_trex_table(const std::vector<Box>& moov_children) {
+    TrexTable table;
     for (const auto& mvex : moov_children) {
         if (mvex.type != box::mvex) continue;
         auto children = child_boxes(mvex);
@@ -66,11 +67,13 @@ SampleDefaults trex_defaults(const std::vector<Box>& moov_children, uint32_t tra
         // default_sample_duration, default_sample_size, default_sample_flags.
         for (const auto& t : *children) {
             const ByteSpan p = t.payload();
-            if (t.type == box::trex && p.size() >= 24 && load_be32(p.data() + 4) == track_id)
-                return SampleDefaults{load_be32(p.data() + 12), load_be32(p.data() + 16), load_be32(p.data() + 20)};
+            if (t.type == box::trex && p.size() >= 24)
+                table.by_track.try_emplace(load_be32(p.data() + 4), SampleDefaults{load_be32(p.data() + 12),
+                                                                                  load_be32(p.data() + 16),
+                                                                                  load_be32(p.data() + 20)});
         }
     }
-    return {};
+    return table;
 }
 
 std::optional<Tfdt> read_tfdt(ByteSpan p) {

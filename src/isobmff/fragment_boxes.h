@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "common/bytes.h"
@@ -66,8 +67,18 @@ struct TrunFields {
 TfhdFields read_traf_header(const std::vector<Box>& traf_children);
 std::optional<TrunFields> read_trun(ByteSpan payload);
 SampleDefaults merge_defaults(const TfhdFields& tfhd, const SampleDefaults& trex);
-// trex defaults of one track among the children of moov; zeros without one.
-SampleDefaults trex_defaults(const std::vector<Box>& moov_children, uint32_t track_id);
+// The trex defaults of every track among the children of moov, looked up
+// by track_ID (the first trex of a track counts); zeros for a track
+// without one.
+struct TrexTable {
+    std::unordered_map<uint32_t, SampleDefaults> by_track;
+
+    SampleDefaults of(uint32_t track_id) const {
+        auto it = by_track.find(track_id);
+        return it == by_track.end() ? SampleDefaults{} : it->second;
+    }
+};
+TrexTable read_trex_table(const std::vector<Box>& moov_children);
 
 // tfdt: baseMediaDecodeTime, 64 bits wide in version 1 and 32 otherwise.
 struct Tfdt {

@@ -1,5 +1,6 @@
 #include "media/stbl_samples.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/byte_reader.h"
@@ -38,20 +39,68 @@ void apply_runs(const Box& table, std::vector<Sample>& samples, Apply apply) {
 
 }  // namespace
 
+uint32_t SampleSizes::size(size_t i) const {
+    if (constant) return constant;
+    switch (entry_bits) {
+        case 4: return (entries[i / 2] >> (i % 2 ? 0 : 4)) & 0x0F;
+        case 8: return entries[i];
+        case 16: return load_be16(entries.data() + 2 * i);
+        default: return load_be32(entries.data() + 4 * i);
+    }
+}
+
+Result<std::optional<SampleSizes>> read_sample_sizes(ByteSpan file, const Box& stbl) {
+    SampleSizes out;
+    if (auto stsz = MORVEX_TRY(find_child(stbl, box::stsz))) {
+        ByteReader r = full_box_body(*stsz);
+        auto constant = r.u32();
+        auto count = r.u32();
+        if (!constant || !count) return invalid(msg::kInvalidStsz);
+        out.constant = *constant;
+        out.count = *count;
+        out.entries = r.data.subspan(r.pos);
+    } else if (auto stz2 = MORVEX_TRY(find_child(stbl, box::stz2))) {
+        // reserved (24 bits), field_size, sample_count, then the entries.
+        ByteReader r = full_box_body(*stz2);
+        auto field = r.u32();
+        auto count = r.u32();
+        if (!field || !count) return invalid(msg::kInvalidStz2);
+        out.entry_bits = *field & 0xFF;
+        if (out.entry_bits != 4 && out.entry_bits != 8 && out.entry_bits != 16) return invalid(msg::kInvalidStz2);
+        out.count = *count;
+        out.entries = r.data.subspan(r.pos);
+    } else {
+        return std::nullopt;
+    }
+    // Every sample has a size entry, or at least one byte of the file.
+    const bool fits = out.constant == 0 ? out.count <= out.entries.size() * 8 / out.entry_bits
+                                        : out.count <= file.size() / out.constant;
+    if (!fits) return invalid(msg::kNoSampleSizes);
+    return out;
+}
+
+uint64_t table_duration(ByteSpan file, const Box& stbl) {
+    auto sizes = read_sample_sizes(file, stbl);
+    auto stts = find_child(stbl, box::stts);
+    if (!sizes || !*sizes || !stts || !*stts) return 0;
+    uint64_t left = (*sizes)->count, total = 0;
+    ByteReader r = full_box_body(**stts);
+    auto count = r.u32();
+    for (uint32_t e = 0; count && e < *count && left > 0 && r.can_read(8); ++e) {
+        const uint64_t n = std::min<uint64_t>(*r.u32(), left);
+        const unsigned __int128 sum = (unsigned __int128)n * *r.u32() + total;
+        total = sum > UINT64_MAX ? UINT64_MAX : uint64_t(sum);
+        left -= n;
+    }
+    return total;
+}
+
 Result<std::vector<Sample>> read_stbl_samples(ByteSpan file, const Box& stbl) {
     std::vector<Sample> samples;
-    auto stsz = MORVEX_TRY(find_child(stbl, box::stsz));
-    if (!stsz) return samples;
-    ByteReader sizes = full_box_body(*stsz);
-    auto constant = sizes.u32();
-    auto count = sizes.u32();
-    if (!constant || !count) return invalid(msg::kInvalidStsz);
-    if (*count == 0) return samples;
-    // Every sample has a size entry, or at least one byte of the file.
-    if (*constant == 0 ? *count > sizes.remaining() / 4 : *count > file.size() / *constant)
-        return invalid(msg::kNoSampleSizes);
-    samples.resize(*count);
-    for (auto& s : samples) s.size = *constant ? *constant : *sizes.u32();
+    auto sizes = MORVEX_TRY(read_sample_sizes(file, stbl));
+    if (!sizes || sizes->count == 0) return samples;
+    samples.resize(sizes->count);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i].size = sizes->size(i);
 
     // Chunks: stsc gives runs of chunks with the same number of samples,
     // stco/co64 the offset of each chunk.

@@ -28,7 +28,7 @@ uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
         return p + s.size;
     }
     for (uint32_t i = 0; i < s.nal_count; ++i) {
-        const uint32_t k = s.first_nal + i - t.nal_base;
+        const uint64_t k = s.first_nal + i - t.nal_base;
         if (k >= t.nals.size()) break;
         const NalRange& n = t.nals[k];
         if (t.omit_parameter_sets && n.parameter_set) continue;

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,16 +27,28 @@ struct NalRange {
     bool parameter_set = false;  // an SPS, PPS or VPS (which a track may leave to its sample entry)
 };
 
+// One sample: 24 bytes, the largest part of what a road holds per sample.
 struct Sample {
-    uint64_t offset = 0;  // first byte in the track's source (samples copied as they are)
-    uint32_t size = 0;    // bytes the sample takes in the written file
+    union {
+        uint64_t offset = 0;  // first byte in the track's source (samples copied as they are)
+        uint64_t first_nal;   // Annex B samples: the first of their NAL units in Track::nals
+    };
+    uint32_t size = 0;  // bytes the sample takes in the written file
     uint32_t duration = 0;
     int32_t composition_offset = 0;  // presentation minus decode time
-    bool sync = false;
+    bool sync : 1 = false;
     // Annex B samples: `nal_count` NAL units from Track::nals[first_nal],
     // each written behind its length; 0 for samples copied as they are.
-    uint32_t first_nal = 0;
-    uint32_t nal_count = 0;
+    uint32_t nal_count : 31 = 0;
+};
+static_assert(sizeof(Sample) == 24);
+
+// Where the auxiliary information of one sample lies in its track's source
+// (ISO/IEC 14496-12 8.7.8, 8.7.9): for a protected track, its IV and
+// subsample layout (ISO/IEC 23001-7 7.2).
+struct AuxInfo {
+    uint64_t offset = 0;
+    uint32_t size = 0;
 };
 
 struct Track {
@@ -48,10 +62,9 @@ struct Track {
     ByteSpan trak;              // the template trak box, header included
     std::vector<Sample> samples;
     std::span<const NalRange> nals;  // where Annex B samples' NAL units are listed
-    // The number of nals[0] (low 32 bits), and the position of source[0]:
-    // a live reader keeps only the tail of a stream, and samples count from
-    // its start.
-    uint32_t nal_base = 0;
+    // The number of nals[0], and the position of source[0]: a live reader
+    // keeps only the tail of a stream, and samples count from its start.
+    uint64_t nal_base = 0;
     uint64_t source_base = 0;
     // Parameter sets are left out of the samples' bytes: the sample entry
     // holds them (avc1, hvc1), and the sizes count without them.
@@ -60,8 +73,13 @@ struct Track {
     // Decode time of sample 0 on the source's own timeline, in the media
     // timescale, where the source says (a fragment's tfdt).
     std::optional<uint64_t> start_time;
+    // A protected track (its sample entry is encv, enca, ...): the scheme,
+    // and each sample's auxiliary information, which a written file carries.
+    std::optional<Protection> protection;
+    std::vector<AuxInfo> aux_info;  // one per sample, when every one was found
     // Track IDs to replace in the tref box (muxing renumbers tracks).
-    std::vector<std::pair<uint32_t, uint32_t>> tref_renames;
+    // (shared by the tracks of one file: old ID -> new ID).
+    std::shared_ptr<const std::unordered_map<uint32_t, uint32_t>> tref_renames;
 
     // Where the presentation of the last sample to be shown ends, in media
     // time: past the sum of the durations when the samples at the end are

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <queue>
 
 #include "common/byte_reader.h"
 #include "common/byte_writer.h"
@@ -20,13 +22,6 @@ namespace {
 
 constexpr uint64_t kMax32 = 0xFFFFFFFFull;
 
-// Where each track's chunks lie: chunk runs in the track's own order, and
-// the position in the mdat payload of each.
-struct TrackChunks {
-    std::vector<ChunkRun> runs;
-    std::vector<uint64_t> payload_pos;
-};
-
 // Seconds before the track's media starts: the empty edits at the front of
 // its edit list, in the movie timescale.
 double leading_delay(const Track& t, uint32_t movie_timescale) {
@@ -38,50 +33,79 @@ double leading_delay(const Track& t, uint32_t movie_timescale) {
     return movie_timescale ? double(delay) / movie_timescale : 0.0;
 }
 
-// Chunks of about half a second of decode time each, ordered across tracks
-// by the instant they start, so that a player reading the file front to back
-// finds the media of every track near the time it plays.
-std::vector<ChunkRun> plan_chunks(const Movie& movie, std::vector<TrackChunks>& per_track) {
-    struct Timed {
-        double start;
-        ChunkRun run;
-    };
-    std::vector<Timed> all;
-    per_track.assign(movie.tracks.size(), {});
-    for (uint32_t k = 0; k < movie.tracks.size(); ++k) {
+// Chunks of about half a second of decode time each.
+std::vector<TrackChunks> plan_chunks(const Movie& movie) {
+    std::vector<TrackChunks> out(movie.tracks.size());
+    for (size_t k = 0; k < movie.tracks.size(); ++k) {
         const Track& t = movie.tracks[k];
+        TrackChunks& chunks = out[k];
         const uint64_t span = std::max<uint64_t>(1, t.timescale / 2);
-        const double delay = leading_delay(t, movie.timescale);
-        const double unit = t.timescale ? 1.0 / t.timescale : 0.0;
         uint64_t dts = 0, chunk_start = 0;
+        uint32_t in_chunk = 0;
+        auto close = [&] {
+            if (!chunks.runs.empty() && chunks.runs.back().samples_per_chunk == in_chunk) chunks.runs.back().chunks++;
+            else chunks.runs.push_back(ChunkRun{1, in_chunk});
+            chunks.count++;
+        };
         for (uint32_t i = 0; i < t.samples.size(); ++i) {
-            if (all.empty() || all.back().run.track != k || dts - chunk_start >= span) {
-                all.push_back(Timed{delay + double(dts) * unit, ChunkRun{k, i, 0, 0}});
+            if (in_chunk > 0 && dts - chunk_start >= span) {
+                close();
+                in_chunk = 0;
                 chunk_start = dts;
             }
-            all.back().run.sample_count++;
-            all.back().run.bytes += t.samples[i].size;
+            in_chunk++;
             dts += t.samples[i].duration;
         }
+        if (in_chunk > 0) close();
     }
-    std::stable_sort(all.begin(), all.end(), [](const Timed& a, const Timed& b) {
-        if (a.start != b.start) return a.start < b.start;
-        if (a.run.track != b.run.track) return a.run.track < b.run.track;
-        return a.run.first_sample < b.run.first_sample;
-    });
-    // Ties fall to the track, then the sample, so each track's chunks come
-    // in its own decode order (their start times never decrease).
-    std::vector<ChunkRun> order;
-    order.reserve(all.size());
-    uint64_t pos = 0;
-    for (const auto& timed : all) {
-        order.push_back(timed.run);
-        per_track[timed.run.track].runs.push_back(timed.run);
-        per_track[timed.run.track].payload_pos.push_back(pos);
-        pos += timed.run.bytes;
-    }
-    return order;
+    return out;
 }
+
+}  // namespace
+
+void for_each_chunk(const Movie& movie, const std::vector<TrackChunks>& chunks,
+                    const std::function<void(const ChunkAt&)>& f) {
+    // Each track's chunks start at non-decreasing instants; the next chunk
+    // of the file is the one that starts first of the tracks' next ones,
+    // the lower track on a tie, so each track keeps its own order.
+    struct Cursor {
+        double start;
+        uint32_t track;
+        bool operator>(const Cursor& o) const { return start != o.start ? start > o.start : track > o.track; }
+    };
+    struct Position {
+        size_t run = 0;         // in TrackChunks::runs
+        uint32_t in_run = 0;    // chunks of that run already handed over
+        uint64_t index = 0;     // of the next chunk
+        uint32_t sample = 0;    // its first sample
+        uint64_t dts = 0;       // where it starts, in the media timescale
+    };
+    std::vector<Position> at(movie.tracks.size());
+    std::vector<double> delay(movie.tracks.size()), unit(movie.tracks.size());
+    std::priority_queue<Cursor, std::vector<Cursor>, std::greater<Cursor>> queue;
+    for (uint32_t k = 0; k < movie.tracks.size(); ++k) {
+        const Track& t = movie.tracks[k];
+        delay[k] = leading_delay(t, movie.timescale);
+        unit[k] = t.timescale ? 1.0 / t.timescale : 0.0;
+        if (chunks[k].count) queue.push(Cursor{delay[k], k});
+    }
+    while (!queue.empty()) {
+        const uint32_t k = queue.top().track;
+        queue.pop();
+        Position& p = at[k];
+        const ChunkRun& run = chunks[k].runs[p.run];
+        f(ChunkAt{k, p.index, p.sample, run.samples_per_chunk});
+        for (uint32_t i = 0; i < run.samples_per_chunk; ++i) p.dts += movie.tracks[k].samples[p.sample + i].duration;
+        p.sample += run.samples_per_chunk;
+        if (++p.in_run == run.chunks) {
+            p.run++;
+            p.in_run = 0;
+        }
+        if (++p.index < chunks[k].count) queue.push(Cursor{delay[k] + double(p.dts) * unit[k], k});
+    }
+}
+
+namespace {
 
 uint64_t track_movie_duration(const Track& t, uint32_t movie_timescale) {
     if (!t.edits.empty()) {
@@ -97,7 +121,7 @@ Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t 
                             std::optional<uint32_t> track_id = std::nullopt) {
     auto h = MORVEX_TRY(read_time_header(kind, b.payload()));
     if (!h) {
-        w.bytes(b.bytes);
+        copy_box(w, b);
         return {};
     }
     Bytes p = rebuild_time_header(*h, b.payload(), duration);
@@ -111,18 +135,14 @@ Result<void> write_time_box(ByteWriter& w, const Box& b, TimeBox kind, uint64_t 
 // tref (8.3.3): reference type boxes, each a list of 32-bit track IDs.
 Result<void> write_tref(ByteWriter& w, const Box& tref, const Track& t) {
     const size_t at = w.out.size();
-    w.bytes(tref.bytes);
-    if (t.tref_renames.empty()) return {};
+    copy_box(w, tref);
+    if (!t.tref_renames || t.tref_renames->empty()) return {};
     auto refs = MORVEX_TRY(child_boxes(tref));
     for (const auto& r : refs) {
         const size_t first = at + (r.payload_offset() - tref.offset);
         for (size_t i = 0; i + 4 <= r.payload().size(); i += 4) {
             const uint32_t id = load_be32(r.payload().data() + i);
-            for (const auto& [from, to] : t.tref_renames)
-                if (id == from) {
-                    w.patch_u32(first + i, to);
-                    break;
-                }
+            if (auto it = t.tref_renames->find(id); it != t.tref_renames->end()) w.patch_u32(first + i, it->second);
         }
     }
     return {};
@@ -141,20 +161,25 @@ Result<void> write_minf(ByteWriter& w, const Box& minf, TrakContext& c) {
     bool stbl_written = false;
     for (const auto& child : MORVEX_TRY(child_boxes(minf))) {
         if (child.type != box::stbl) {
-            w.bytes(child.bytes);
+            copy_box(w, child);
             continue;
         }
         if (stbl_written) continue;  // a reader takes the first, as the tracks were read
         stbl_written = true;
         size_t stbl = w.begin_box("stbl");
-        if (auto stsd = MORVEX_TRY(find_child(child, box::stsd))) w.bytes(stsd->bytes);
         const auto& samples = c.track.samples;
+        // Samples without their description could not be decoded: the
+        // track would come out in name only.
+        auto stsd = MORVEX_TRY(find_child(child, box::stsd));
+        if (!stsd && !samples.empty()) return invalid(msg::no_sample_description(c.track.track_id));
+        if (stsd) copy_box(w, *stsd);
         write_stts(w, samples);
         write_stsc(w, c.chunks.runs);
         write_stsz(w, samples);
-        c.offsets_at = write_chunk_offsets(w, c.chunks.runs.size(), c.co64);
+        c.offsets_at = write_chunk_offsets(w, size_t(c.chunks.count), c.co64);
         write_ctts_if_needed(w, samples);
         write_stss_if_needed(w, samples);
+        if (c.track.protection) write_aux_info(w, c.track);
         w.end_box(stbl);
     }
     w.end_box(m);
@@ -197,12 +222,12 @@ Result<void> write_trak(ByteWriter& w, TrakContext& c) {
                     minf_written = true;
                     MORVEX_CHECK(write_minf(w, mp, c));
                 } else {
-                    w.bytes(mp.bytes);
+                    copy_box(w, mp);
                 }
             }
             w.end_box(mdia);
         } else {
-            w.bytes(part.bytes);
+            copy_box(w, part);
         }
     }
     write_edits();
@@ -210,7 +235,9 @@ Result<void> write_trak(ByteWriter& w, TrakContext& c) {
     return {};
 }
 
-Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chunks, bool co64,
+// The head of the file: ftyp, then the movie box. `offsets_at` gets where
+// each track's first chunk offset field lies in it.
+Result<Bytes> build_head(const Movie& movie, const std::vector<TrackChunks>& chunks, bool co64,
                          std::vector<size_t>& offsets_at) {
     auto moov = MORVEX_TRY(read_box(movie.moov, 0, 0, BoxRules{Overrun::Error}));
     if (!moov) return invalid(msg::kMoovNotFound);
@@ -221,11 +248,16 @@ Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chu
         longest = std::max(longest, track_movie_duration(t, movie.timescale));
         next_track_id = std::max(next_track_id, t.track_id + 1);
     }
-    size_t table_bytes = 1024;
-    for (const auto& t : movie.tracks) table_bytes += t.trak.size() + 20 * t.samples.size();
+    // At most: stts, ctts 8 bytes a sample, stsz and stss 4, stsc 12 bytes
+    // a chunk and co64 8. Reserved, not written, so the growth of the
+    // buffer never holds two copies of the tables.
+    size_t bound = movie.ftyp.size() + movie.moov.size() + 1024;
+    for (size_t k = 0; k < movie.tracks.size(); ++k)
+        bound += movie.tracks[k].trak.size() + 256 + 24 * movie.tracks[k].samples.size() + 20 * chunks[k].count;
     Bytes out;
-    out.reserve(table_bytes);
+    out.reserve(bound);
     ByteWriter w{out};
+    w.bytes(movie.ftyp);
     offsets_at.assign(movie.tracks.size(), 0);
     size_t m = w.begin_box("moov");
     bool placed = false;
@@ -239,7 +271,7 @@ Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chu
             continue;
         }
         if (child.type != box::trak) {
-            w.bytes(child.bytes);
+            copy_box(w, child);
             continue;
         }
         if (placed) continue;
@@ -249,7 +281,7 @@ Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chu
             MORVEX_CHECK(write_trak(w, c));
             // A trak without mdia/minf/stbl has nowhere to hold the chunk
             // offsets of the samples it was given.
-            if (c.offsets_at == 0 && !chunks[k].payload_pos.empty())
+            if (c.offsets_at == 0 && chunks[k].count)
                 return invalid(msg::no_sample_description(movie.tracks[k].track_id));
             offsets_at[k] = c.offsets_at;
         }
@@ -257,6 +289,13 @@ Result<Bytes> build_moov(const Movie& movie, const std::vector<TrackChunks>& chu
     if (!placed && !movie.tracks.empty()) return invalid(msg::kNoTrakInTemplate);
     w.end_box(m);
     return out;
+}
+
+uint64_t chunk_bytes(const Movie& movie, const ChunkAt& c) {
+    const Track& t = movie.tracks[c.track];
+    uint64_t bytes = 0;
+    for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) bytes += t.samples[i].size;
+    return bytes;
 }
 
 void write_mdat_header(ByteWriter& w, uint64_t payload, bool large) {
@@ -274,40 +313,33 @@ void write_mdat_header(ByteWriter& w, uint64_t payload, bool large) {
 
 Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie) {
     Mp4Layout layout;
-    std::vector<TrackChunks> chunks;
-    layout.chunks = plan_chunks(movie, chunks);
-    uint64_t payload = 0;
-    for (const auto& c : layout.chunks) payload += c.bytes;
+    layout.chunks = plan_chunks(movie);
+    const auto& chunks = layout.chunks;
+    uint64_t payload = 0, last_chunk = 0;
+    for_each_chunk(movie, chunks, [&](const ChunkAt& c) {
+        last_chunk = payload;
+        payload += chunk_bytes(movie, c);
+    });
     const bool large_mdat = payload > kMax32 - 8;
     const uint64_t mdat_header = large_mdat ? 16 : 8;
-    uint64_t last_chunk = 0;
-    for (const auto& tc : chunks)
-        for (uint64_t p : tc.payload_pos) last_chunk = std::max(last_chunk, p);
 
     std::vector<size_t> offsets_at;
-    Bytes moov = MORVEX_TRY(build_moov(movie, chunks, false, offsets_at));
-    bool co64 = movie.ftyp.size() + moov.size() + mdat_header + last_chunk > kMax32;
-    if (co64) moov = MORVEX_TRY(build_moov(movie, chunks, true, offsets_at));
-    const uint64_t media_start = movie.ftyp.size() + moov.size() + mdat_header;
-    ByteWriter mw{moov};
-    for (size_t k = 0; k < chunks.size(); ++k) {
-        size_t at = offsets_at[k];
-        for (uint64_t p : chunks[k].payload_pos) {
-            const uint64_t offset = media_start + p;
-            if (co64) {
-                mw.patch_u32(at, uint32_t(offset >> 32));
-                mw.patch_u32(at + 4, uint32_t(offset));
-                at += 8;
-            } else {
-                mw.patch_u32(at, uint32_t(offset));
-                at += 4;
-            }
-        }
-    }
-    layout.head.reserve(size_t(media_start));
+    layout.head = MORVEX_TRY(build_head(movie, chunks, false, offsets_at));
+    const bool co64 = layout.head.size() + mdat_header + last_chunk > kMax32;
+    if (co64) layout.head = MORVEX_TRY(build_head(movie, chunks, true, offsets_at));
+    const uint64_t media_start = layout.head.size() + mdat_header;
     ByteWriter w{layout.head};
-    w.bytes(movie.ftyp);
-    w.bytes(moov);
+    uint64_t offset = media_start;
+    for_each_chunk(movie, chunks, [&](const ChunkAt& c) {
+        const size_t at = offsets_at[c.track] + size_t(c.index) * (co64 ? 8 : 4);
+        if (co64) {
+            w.patch_u32(at, uint32_t(offset >> 32));
+            w.patch_u32(at + 4, uint32_t(offset));
+        } else {
+            w.patch_u32(at, uint32_t(offset));
+        }
+        offset += chunk_bytes(movie, c);
+    });
     write_mdat_header(w, payload, large_mdat);
     layout.size = media_start + payload;
     return layout;
@@ -316,14 +348,14 @@ Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie) {
 void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out) {
     std::memcpy(take(out, 0, layout.head.size()), layout.head.data(), layout.head.size());
     size_t at = layout.head.size();
-    for (const auto& c : layout.chunks) {
+    for_each_chunk(movie, layout.chunks, [&](const ChunkAt& c) {
         const Track& t = movie.tracks[c.track];
         for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) {
             const Sample& s = t.samples[i];
             check_end(out, at, s.size, write_sample(t, s, take(out, at, s.size)));
             at += s.size;
         }
-    }
+    });
     if (at != out.size()) throw OutputOverrun();
 }
 

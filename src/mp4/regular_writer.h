@@ -8,10 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <vector>
-
-#include <memory>
 
 #include "common/bytes.h"
 #include "common/planned_output.h"
@@ -30,21 +30,41 @@ struct Movie {
     std::vector<Track> tracks;
 };
 
+// The chunks of one track (ISO/IEC 14496-12 8.7.4), in the form stsc gives
+// them: runs of consecutive chunks with the same number of samples.
 struct ChunkRun {
-    uint32_t track = 0;         // index in Movie::tracks
+    uint32_t chunks = 0;
+    uint32_t samples_per_chunk = 0;
+};
+
+struct TrackChunks {
+    std::vector<ChunkRun> runs;
+    uint64_t count = 0;  // chunks in all
+};
+
+// One chunk of the file, as for_each_chunk hands it over.
+struct ChunkAt {
+    uint32_t track = 0;  // index in Movie::tracks
+    uint64_t index = 0;  // of the chunk in its track
     uint32_t first_sample = 0;
     uint32_t sample_count = 0;
-    uint64_t bytes = 0;
 };
 
 struct Mp4Layout {
-    Bytes head;                  // ftyp, moov and the mdat header
-    std::vector<ChunkRun> chunks;  // in file order
-    uint64_t size = 0;           // the whole file
+    Bytes head;  // ftyp, moov and the mdat header
+    std::vector<TrackChunks> chunks;  // per track
+    uint64_t size = 0;                // the whole file
 };
 
 // The movie box and chunk order of the file, with every offset settled.
 Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie);
+
+// Calls f for every chunk in file order: ordered across
+// tracks by the instant they start (a track's leading empty edits included),
+// so that a player reading the file front to back finds the media of every
+// track near the time it plays.
+void for_each_chunk(const Movie& movie, const std::vector<TrackChunks>& chunks,
+                    const std::function<void(const ChunkAt&)>& f);
 
 // Writes the file into `out`, which holds exactly layout.size bytes.
 void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out);

@@ -72,9 +72,10 @@ PyMethodDef processor_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "set_init_segment($self, data)\n--\n\n"
      "Take the stream's initialisation segment (ftyp and moov).\n\n"
      "data is the segment, as bytes or any other C-contiguous buffer. Its\n"
-     "mdhd timescales let later segments be rebased in each track's own\n"
-     "timescale, so all tracks move back by the same instant; tracks it does\n"
-     "not describe are rebased by the first tfdt's value as it stands.\n"
+     "mdhd timescales let every track move back by the same instant, so the\n"
+     "offsets between tracks stay; a track whose timescale it does not give\n"
+     "moves back by its own first decode time, so its offset from the others\n"
+     "is lost.\n"
      "Returns None.\n"
      "Raises TypeError if data is not a C-contiguous buffer, MemoryError when\n"
      "memory runs out, RuntimeError if another thread is using the processor."},
@@ -83,10 +84,11 @@ PyMethodDef processor_methods[] = {
      "Rebase the decode times of one media segment (moof and mdat).\n\n"
      "data is the segment, as bytes or any other C-contiguous buffer, read in\n"
      "place during the call (rewriting it meanwhile gives an unspecified\n"
-     "result, never a crash). The first tfdt seen becomes decode time 0 and\n"
-     "later fragments keep their distance from it; all other bytes pass\n"
-     "through, so the segment keeps its length and layout. A box cut off at\n"
-     "the end of the segment is left out.\n\n"
+     "result, never a crash). The earliest first decode time of the tracks\n"
+     "of the first segment becomes 0 and every fragment keeps its distance\n"
+     "from it (see set_init_segment); sidx times move with them. All other\n"
+     "bytes pass through, so the segment keeps its length and layout. A box\n"
+     "cut off at the end of the segment is left out.\n\n"
      "Returns the rebased segment as new bytes.\n"
      "Raises TypeError if data is not a C-contiguous buffer,\n"
      "ValueError(\"Invalid box size\") for a box smaller than its header,\n"
@@ -101,8 +103,9 @@ PyMethodDef processor_methods[] = {
 
 PyGetSetDef processor_getset[] = {
     {"base_decode_time", processor_get_base_decode_time, nullptr,
-     "The first tfdt value seen, as an int, or None before the first segment\n"
-     "with a tfdt (read-only).",
+     "The base, the first segment's earliest tfdt value (in its own track's\n"
+     "timescale), as an int, or None before the first segment with a tfdt\n"
+     "(read-only).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

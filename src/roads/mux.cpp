@@ -2,12 +2,15 @@
 // one video, one audio) in one regular MP4 whose movie box is the first
 // file's with the tracks of both.
 #include <algorithm>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/messages.h"
 #include "isobmff/fourcc.h"
 #include "isobmff/time_headers.h"
 #include "media/mp4_tracks.h"
+#include "media/timeline.h"
 #include "roads/mp4_roads.h"
 
 namespace morvex {
@@ -42,10 +45,10 @@ void renumber_second(const std::vector<Track>& first, std::vector<Track>& second
         next = std::max(next, t.track_id + 1);
     }
     for (const auto& t : second) next = std::max(next, t.track_id + 1);
-    std::vector<std::pair<uint32_t, uint32_t>> renames;
+    auto renames = std::make_shared<std::unordered_map<uint32_t, uint32_t>>();
     for (auto& t : second) {
         if (!taken.count(t.track_id)) continue;
-        renames.emplace_back(t.track_id, next);
+        renames->try_emplace(t.track_id, next);
         t.track_id = next++;
     }
     for (auto& t : second) t.tref_renames = renames;
@@ -64,6 +67,9 @@ Result<Movie> muxed_movie(ByteSpan video, ByteSpan audio) {
         for (auto& e : t.edits) e.segment_duration = scale_duration(e.segment_duration, second.movie_timescale, movie.timescale);
         movie.tracks.push_back(std::move(t));
     }
+    // A video and an audio file of one presentation (a DASH pair) share
+    // the timeline of their fragments.
+    keep_track_offsets(movie.tracks, movie.timescale);
     return movie;
 }
 

@@ -2,12 +2,15 @@
 // converted from length-prefixed NAL units to Annex B and preceded by the
 // parameter sets of the track's avcC (H.264) or hvcC (HEVC).
 #include "codecs/avc_config.h"
+#include "codecs/h264.h"
+#include "codecs/hevc.h"
 #include "codecs/hvcc.h"
 #include "common/messages.h"
 #include "isobmff/fourcc.h"
 #include "isobmff/track_boxes.h"
 #include "media/fragment_samples.h"
 #include "media/mp4_tracks.h"
+#include "media/sample_budget.h"
 #include "roads/thumbnails.h"
 
 namespace morvex {
@@ -36,6 +39,7 @@ Result<Box> first_video_track(const Box& moov) {
 // the length-field size of the samples.
 struct StreamConfig {
     uint8_t length_size = 4;
+    bool hevc = false;
     std::vector<ByteSpan> sets;
 };
 
@@ -51,6 +55,7 @@ Result<StreamConfig> track_stream_config(const Box& trak) {
     if (auto hvcc = MORVEX_TRY(find_child(*entry, box::hvcC, kVisualEntryFields))) {
         HevcConfig c = MORVEX_TRY(parse_hevc_config(hvcc->payload()));
         out.length_size = c.length_size;
+        out.hevc = true;
         for (const auto* list : {&c.vps, &c.sps, &c.pps}) out.sets.insert(out.sets.end(), list->begin(), list->end());
         return out;
     }
@@ -63,6 +68,22 @@ Result<StreamConfig> track_stream_config(const Box& trak) {
     return out;
 }
 
+// Whether a sample of length-prefixed NAL units holds a coded slice (H.264
+// nal_unit_type 1-5, H.265 0-31): a picture, not parameter sets or padding.
+bool holds_picture(ByteSpan sample, const StreamConfig& config) {
+    ByteReader r{sample};
+    while (r.can_read(config.length_size)) {
+        uint32_t length = 0;
+        for (uint8_t i = 0; i < config.length_size; ++i) length = (length << 8) | *r.u8();
+        auto nal = r.bytes(length);
+        if (!nal) return false;
+        if (nal->empty()) continue;
+        const uint8_t header = nal->front();
+        if (config.hevc ? hevc::is_vcl(hevc::nal_type_of(header)) : h264::is_slice(header & 0x1F)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
@@ -73,11 +94,18 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
     const Box trak = MORVEX_TRY(first_video_track(moov));
     if (!MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl})))
         return fail(ErrorKind::NotFound, msg::box_not_found_in_container(quoted_fourcc(box::stbl)));
+    // A protected picture is of no use without its key, and its parameter
+    // sets in the clear would pass it off as one.
+    if (auto stsd = MORVEX_TRY(find_path(trak, {box::mdia, box::minf, box::stbl, box::stsd})))
+        if (auto protection = MORVEX_TRY(sample_entry_protection(*stsd)))
+            return invalid(msg::encrypted_key_frame(quoted_fourcc(protection->scheme)));
+    const std::vector<Box> moov_children = MORVEX_TRY(child_boxes(moov));
+    MORVEX_CHECK(check_sample_budget(data, top, moov_children));
     std::vector<Track> tracks;
     tracks.push_back(MORVEX_TRY(read_trak(data, trak)));
     Track& video = tracks.front();
     if (video.samples.empty())
-        MORVEX_CHECK(collect_fragment_samples(data, top, MORVEX_TRY(child_boxes(moov)), tracks));
+        MORVEX_CHECK(collect_fragment_samples(data, top, moov_children, tracks));
     const Sample* key = nullptr;
     for (const auto& s : video.samples)
         if (s.sync) {
@@ -86,6 +114,9 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
         }
     if (!key) return fail(ErrorKind::NotFound, msg::kNoSyncSample);
     const StreamConfig config = MORVEX_TRY(track_stream_config(trak));
+    const ByteSpan sample = data.subspan(size_t(key->offset), key->size);
+    // A key frame is a picture, never the parameter sets alone.
+    if (!holds_picture(sample, config)) return invalid(msg::kNoPictureInKeyFrame);
 
     Bytes out;
     size_t sets = 0;
@@ -94,7 +125,7 @@ Result<Bytes> extract_thumbnail_from_mp4(ByteSpan data) {
     // at most size / length_size of them.
     out.reserve(sets + size_t(key->size) + size_t(key->size) / config.length_size * 3);
     for (ByteSpan s : config.sets) append_annexb_nal(out, s);
-    append_annexb_sample(out, data.subspan(size_t(key->offset), key->size), config.length_size);
+    append_annexb_sample(out, sample, config.length_size);
     return out;
 }
 

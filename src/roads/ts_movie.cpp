@@ -167,7 +167,7 @@ void point_tracks_at(TsMovie& m, const TsReader& r) {
     Track& vt = m.movie.tracks[0];
     vt.pieces = &r.video.es;
     vt.nals = std::span<const NalRange>(r.video.cutter.nals.ranges);
-    vt.nal_base = uint32_t(r.video.cutter.nals.base);
+    vt.nal_base = r.video.cutter.nals.base;
     if (m.has_audio) {
         Track& at = m.movie.tracks[1];
         at.source = ByteSpan(r.audio.stream.data);

@@ -123,14 +123,13 @@ int64_t to_timescale(int64_t t90k, uint32_t timescale) {
 
 void emit_picture(TsVideo& v, const PlacedPicture& p, int64_t duration) {
     Sample s;
-    s.offset = p.unit.start;
     s.size = p.unit.bytes;
     s.duration = uint32_t(std::clamp<int64_t>(duration, 1, UINT32_MAX));
     // Relative to the first sample's, so sample 0 is presented at media
     // time 0.
     s.composition_offset = int32_t(std::clamp<int64_t>(p.pts - p.dts - *v.first_offset, INT32_MIN, INT32_MAX));
     s.sync = p.unit.idr || p.unit.recovery_point;
-    s.first_nal = uint32_t(p.unit.first_nal);
+    s.first_nal = p.unit.first_nal;
     s.nal_count = p.unit.nal_count;
     v.out.samples.push_back(s);
     ++v.out.count;
@@ -662,10 +661,7 @@ Result<void> read_ts(TsReader& r, const StreamBytes& s) {
     return {};
 }
 
-uint64_t nal_number(const TsReader& r, const Sample& s) {
-    const uint64_t base = r.video.cutter.nals.base;
-    return base + uint32_t(s.first_nal - uint32_t(base));
-}
+uint64_t nal_number(const TsReader&, const Sample& s) { return s.first_nal; }
 
 void drop_taken(TsReader& r, std::optional<uint64_t> video_nal, std::optional<uint64_t> audio_offset) {
     TsVideo& v = r.video;

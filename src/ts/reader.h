@@ -153,8 +153,7 @@ uint64_t ts_input_needed_from(const TsReader& r);
 // position of the first frame), when it holds any.
 void drop_taken(TsReader& r, std::optional<uint64_t> video_nal, std::optional<uint64_t> audio_offset);
 
-// The number of the NAL unit a taken video sample begins with (its
-// first_nal holds the low 32 bits).
+// The number of the NAL unit a taken video sample begins with.
 uint64_t nal_number(const TsReader& r, const Sample& s);
 
 // Whether the tracks are known: the video's first picture is placed, and

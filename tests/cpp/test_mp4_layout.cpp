@@ -84,6 +84,9 @@ Mp4Layout layout_of(uint32_t count, uint32_t size, Bytes& templates) {
     size_t mdia = w.begin_box("mdia");
     size_t minf = w.begin_box("minf");
     size_t stbl = w.begin_box("stbl");
+    size_t stsd = w.begin_full_box("stsd", 0, 0);
+    w.u32(0);
+    w.end_box(stsd);
     w.end_box(stbl);
     w.end_box(minf);
     w.end_box(mdia);
@@ -95,7 +98,7 @@ Mp4Layout layout_of(uint32_t count, uint32_t size, Bytes& templates) {
     track.track_id = 1;
     track.timescale = 1;
     track.trak = ByteSpan(templates).subspan(trak_at);
-    for (uint32_t i = 0; i < count; ++i) track.samples.push_back(Sample{0, size, 1, 0, true, 0, 0});
+    for (uint32_t i = 0; i < count; ++i) track.samples.push_back(Sample{0, size, 1, 0, true, 0});
     movie.tracks.push_back(std::move(track));
     auto layout = lay_out_regular_mp4(movie);
     EXPECT_TRUE(layout.has_value());

@@ -42,6 +42,60 @@ def endless_audio_pes(size: int) -> bytes:
     return w.bytes()
 
 
+def _stbl(count: int, sample_size: int, offset: int, duration: int) -> bytes:
+    """Sample tables of `count` samples of one constant size in one chunk at
+    `offset`, each `duration` long: every table a few bytes."""
+    return mp4.box("stbl", mp4.stsd(), mp4.full_box("stts", 0, 0, mp4.u32(1), mp4.u32(count), mp4.u32(duration)),
+                   mp4.full_box("stsc", 0, 0, mp4.u32(1), mp4.u32(1), mp4.u32(count), mp4.u32(1)),
+                   mp4.full_box("stsz", 0, 0, mp4.u32(sample_size), mp4.u32(count)),
+                   mp4.full_box("stco", 0, 0, mp4.u32(1), mp4.u32(offset)))
+
+
+# One sample of a track 1 in a fragment of its own: with it an MP4 is
+# fragmented, so that every MP4 road reads its moov's tables.
+_FRAGMENT = mp4.moof_mdat(1, [mp4.Traf(1, [mp4.Run(*mp4.sized([1], duration=1))])])
+
+
+def constant_size_traks(size: int) -> bytes:
+    """An MP4 of about `size` bytes whose moov holds as many traks as fit,
+    each with a constant sample size of 1 and as many samples as the file has
+    bytes, all on the same bytes at the file's start. Each trak is sound on
+    its own; together they claim the file's size squared."""
+    one = mp4.trak(1, 1000, stbl=_stbl(size, 1, 0, 1))
+    count = max(1, (size - 300 - len(_FRAGMENT)) // len(one))
+    traks = [mp4.trak(k + 1, 1000, stbl=_stbl(size, 1, 0, 1)) for k in range(count)]
+    head = mp4.ftyp() + mp4.moov(mp4.mvhd(), *traks, mp4.box("mvex", mp4.trex(1)))
+    return head + _FRAGMENT + mp4.box("mdat", b"\x00" * max(0, size - len(head) - len(_FRAGMENT) - 8))
+
+
+def constant_size_samples(size: int, sample_size: int = 4) -> bytes:
+    """An MP4 of about `size` bytes: one video track whose stsz gives one
+    size, `sample_size`, to as many samples as its mdat holds, each a second
+    long (so each is a chunk of its own). Of 4 bytes, the samples are as
+    many as the file may describe; of 1 byte, four times more."""
+    def build(count: int, offset: int) -> bytes:
+        trak = mp4.trak(1, 1, stbl=_stbl(count, sample_size, offset, 1))
+        return mp4.ftyp() + mp4.moov(mp4.mvhd(), trak, mp4.box("mvex", mp4.trex(1)))
+
+    head = build(0, 0)
+    count = max(1, (size - len(head) - len(_FRAGMENT) - 8) // sample_size)
+    head = build(count, len(head) + 8)
+    return head + mp4.box("mdat", b"\x00" * (count * sample_size)) + _FRAGMENT
+
+
+def traks_and_trafs(size: int) -> bytes:
+    """An fMP4 of about `size` bytes: half of it traks (each track its own ID,
+    its own trex) and half one moof of a traf per track, each one sample: a
+    reader that looks a track up among all the others for each traf takes
+    the square of the file's size."""
+    count = max(1, size // 2 // len(mp4.trak(1, 1000)))
+    traks = [mp4.trak(k + 1, 1000) for k in range(count)]
+    mvex = mp4.box("mvex", *(mp4.trex(k + 1, duration=1, size=1) for k in range(count)))
+    head = mp4.ftyp() + mp4.moov(mp4.mvhd(), *traks, mvex)
+    trafs = [mp4.Traf(k + 1, [mp4.Run(*mp4.sized([1], k))]) for k in range(count)]
+    return head + mp4.moof_mdat(1, trafs)
+
+
 def _endless_pes(pid: int, stream_id: int, head: bytes, unit: bytes, size: int, *, audio: bytes = b"") -> bytes:
     """PAT, PMT (H.264 and ADTS AAC), then a PES on `pid` that starts with
     `head` and goes on with `unit` over and over until the stream is about

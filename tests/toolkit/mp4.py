@@ -186,6 +186,19 @@ class Traf:
     defaults: dict | None = None  # keyword arguments of tfhd
 
 
+def without_fragment(data: bytes, n: int) -> bytes:
+    """`data` with its nth fragment left out (0 the first): the moof, its mdat, and the
+    styp and sidx boxes of its segment in front of it, as when a segment is lost."""
+    boxes = walk(data)
+    moofs = [i for i, b in enumerate(boxes) if b.kind == b"moof"]
+    first = last = moofs[n]
+    while first > 0 and boxes[first - 1].kind in (b"styp", b"sidx"):
+        first -= 1
+    if last + 1 < len(boxes) and boxes[last + 1].kind == b"mdat":
+        last += 1
+    return data[:boxes[first].offset] + data[boxes[last].offset + boxes[last].size:]
+
+
 def moof_mdat(seq: int, trafs: list[Traf], between: bytes = b"", large_mdat: bool = False) -> bytes:
     """A moof and the mdat holding every run's media, in run order; data offsets are relative to the
     moof start (default-base-is-moof), whatever stands between the two boxes."""
@@ -323,6 +336,12 @@ def sample_offsets(stsc: list[tuple], chunk_offsets: list[int], sizes: list[int]
     return out
 
 
+def stsz_sizes(payload: bytes) -> list[int]:
+    """Every sample's size from an stsz payload: its one sample_size, or its entries."""
+    constant, count = struct.unpack_from(">II", payload, 4)
+    return [constant] * count if constant else [e[0] for e in table(payload, 1, skip=1)]
+
+
 def track_tables(data: bytes) -> list[dict]:
     """Per trak of a regular file: headers, sample tables and each sample's bytes."""
     moov_box = find(data, "moov")
@@ -330,7 +349,7 @@ def track_tables(data: bytes) -> list[dict]:
     for t in moov_box.find_all("trak"):
         stbl = t.find("mdia", "minf", "stbl")
         kinds = [c.kind for c in stbl.children()]
-        sizes = [e[0] for e in table(stbl.find("stsz").payload, 1, skip=1)]
+        sizes = stsz_sizes(stbl.find("stsz").payload)
         co = stbl.find("co64")
         if co is not None:
             count = u32_at(co.payload, 4)
