@@ -2,6 +2,7 @@
 of gzip, cp and FFmpeg (several inputs, -d, -j, '-', refusals, no partial
 files, exit statuses)."""
 
+import errno
 import io
 import os
 import re
@@ -338,12 +339,20 @@ class FullDisk:
         self.f.close()
 
 
-def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("road", ["files", "bytes"])
+def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, capsys, road):
     def opener(file, mode="r", *args, **kwargs):
         f = open(file, mode, *args, **kwargs)
         return FullDisk(f) if "w" in mode else f
 
-    monkeypatch.setattr(cli, "open", opener, raising=False)
+    def full_disk(*args, **kwargs):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    if road == "files":
+        monkeypatch.setattr(cli._morvex, "_write_file", full_disk)
+    else:
+        monkeypatch.setitem(cli.COMMANDS, "convert", cli.COMMANDS["convert"]._replace(function=None))
+        monkeypatch.setattr(cli, "open", opener, raising=False)
     out = tmp_path / "out.mp4"
     assert main(["convert", str(FIXTURES / "video_only.ts"), str(out)]) == 1
     # The message names the output, not the input or the temporary file.
@@ -412,7 +421,7 @@ def test_interrupt_exits_130_with_one_line_and_no_partial_file(tmp_path, monkeyp
         interrupted.set()
         raise KeyboardInterrupt
 
-    monkeypatch.setitem(cli.COMMANDS, "convert", convert._replace(run=slow_job))
+    monkeypatch.setitem(cli.COMMANDS, "convert", convert._replace(run=slow_job, function=None))
     real_join = cli.threading.Thread.join
     monkeypatch.setattr(cli.threading.Thread, "join", interrupted_wait)
     rc = main(["convert", str(FIXTURES / "bframes_48k_stereo.ts"), str(tmp_path / "out.mp4")])

@@ -81,8 +81,9 @@ def test_module_identity():
     assert m.__name__ == "morvex._morvex"
     assert m.__doc__.isascii() and "bytes" in m.__doc__
     assert Path(m.__file__).name == "_morvex.abi3.so"
-    # The package re-exports the extension's surface unchanged.
-    assert morvex.__all__ == m.__all__
+    # The package re-exports the extension's surface unchanged, and adds the
+    # road from files to a file.
+    assert morvex.__all__ == m.__all__ + ["write_file"]
     for name in m.__all__:
         assert getattr(morvex, name) is getattr(m, name)
 

@@ -2,8 +2,9 @@
 
 Every function takes ``bytes`` (or any other C-contiguous buffer, read in
 place) and returns new ``bytes``; see the docstrings of the functions and of
-the classes. The ``morvex`` command (also ``python -m morvex``) applies them
-to files.
+the classes. ``write_file`` runs one of them from files to a file in bounded
+memory. The ``morvex`` command (also ``python -m morvex``) applies them to
+files.
 """
 
 from morvex._morvex import (
@@ -19,6 +20,7 @@ from morvex._morvex import (
     mux_fmp4_tracks,
     reset_mp4_timestamps,
 )
+from morvex._files import write_file
 
 __all__ = [
     "__version__",
@@ -32,4 +34,5 @@ __all__ = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "write_file",
 ]

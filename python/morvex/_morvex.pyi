@@ -305,3 +305,9 @@ class TransportStreamTransmuxer:
         """The initialisation segment (ftyp and moov) as bytes, or None before
         the stream's tables and first pictures have arrived (read-only).
         """
+
+def _write_file(name: str, inputs: list[str], fd: int, *, progress: Callable[[str, int, int], object] | None = None,
+                report: Callable[[str], object] | None = ...) -> int:
+    """Write the output of the module function `name` on the input files into
+    the open file `fd` (morvex.write_file is the public face).
+    """

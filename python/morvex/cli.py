@@ -55,6 +55,9 @@ class Command(NamedTuple):
     suffix: str  # of the outputs written with -d
     accepts: tuple[str, ...]  # the input kinds the job is for
     run: Callable[[Sequence[bytes], str, Report], bytes]  # inputs, name of the first, report
+    # The module function that writes the output from files, in bounded
+    # memory (morvex.write_file), when there is one.
+    function: str | None = None
 
 
 def thumbnail(data: bytes, name: str, report: Report) -> bytes:
@@ -65,15 +68,16 @@ def thumbnail(data: bytes, name: str, report: Report) -> bytes:
 
 COMMANDS = {
     "convert": Command("MPEG-TS (H.264 or HEVC; AAC, MPEG audio, AC-3 or E-AC-3) to MP4", ".mp4", (TS,),
-                       lambda d, _, report: _morvex.convert_ts_to_mp4(d[0], report=report)),
+                       lambda d, _, report: _morvex.convert_ts_to_mp4(d[0], report=report), "convert_ts_to_mp4"),
     "defragment": Command("fragmented MP4 to regular MP4", ".mp4", (FRAGMENTED,),
-                          lambda d, _, __: _morvex.defragment_mp4(d[0])),
+                          lambda d, _, __: _morvex.defragment_mp4(d[0]), "defragment_mp4"),
     "reset": Command("rebase the timestamps of an MP4 to start at 0", ".mp4", (FRAGMENTED, REGULAR),
-                     lambda d, _, __: _morvex.reset_mp4_timestamps(d[0])),
+                     lambda d, _, __: _morvex.reset_mp4_timestamps(d[0]), "reset_mp4_timestamps"),
     "mux": Command("merge a video MP4 and an audio MP4 (fragmented or regular) into one MP4", ".mp4",
-                   (FRAGMENTED, REGULAR), lambda d, _, __: _morvex.mux_fmp4_tracks(d[0], d[1])),
+                   (FRAGMENTED, REGULAR), lambda d, _, __: _morvex.mux_fmp4_tracks(d[0], d[1]), "mux_fmp4_tracks"),
     "fragment": Command("MPEG-TS to fragmented MP4; with -d, live segments in order to init.mp4 and a .m4s each",
-                        ".m4s", (TS,), lambda d, _, report: _morvex.convert_ts_to_fmp4(d[0], report=report)),
+                        ".m4s", (TS,), lambda d, _, report: _morvex.convert_ts_to_fmp4(d[0], report=report),
+                        "convert_ts_to_fmp4"),
     "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264",
                          (TS, FRAGMENTED, REGULAR), lambda d, name, report: thumbnail(d[0], name, report)),
 }
@@ -177,9 +181,28 @@ def culprit(command: str, data: Sequence[bytes]) -> int:
 
 
 def memory_advice(job: Job) -> str | None:
-    """What to suggest to a job that ran out of memory. This is where a way
-    that needs less memory, once there is one, is to be named."""
+    """What to suggest to a job that ran out of memory: the road from files
+    to a file needs memory for its index only, and reading standard input
+    or writing standard output leaves it."""
+    if STDIO in job.inputs or job.output == STDIO:
+        return "read from a file and write to a file to convert in bounded memory"
     return None
+
+
+def from_files(job: Job, command: str) -> str | None:
+    """The module function that runs the job from its input files to its
+    output file, when all of them are regular files (or the output is yet to
+    be made); None for standard input or output, and for special files."""
+    function = COMMANDS[command].function
+    if function is None or job.output == STDIO or special_file(job.output) is not None:
+        return None
+    for path in job.inputs:
+        try:
+            if path == STDIO or not stat.S_ISREG(os.stat(path).st_mode):
+                return None
+        except OSError:
+            return None  # the bytes road says what is wrong with it
+    return function
 
 
 # --- jobs -------------------------------------------------------------------------
@@ -315,6 +338,7 @@ class Runner:
     cancelled: bool = False
     temporaries: set[str] = field(default_factory=set)
     drawn: bool = False
+    writing: tuple[int, int] | None = None  # one file's output: bytes written, of all
 
     # -- messages (under the lock: workers and the progress line share stderr)
 
@@ -335,11 +359,26 @@ class Runner:
         elapsed = max(time.monotonic() - self.started, 1e-6)
         if self.total <= 1 and elapsed < 1.0:
             return  # one short file needs no progress line
-        mb = self.read / 1e6
-        self.stderr.write(f"\r\033[Kmorvex {self.command}: {self.done}/{self.total} files, "
-                          f"{mb:.1f} MB, {mb / elapsed:.1f} MB/s, {elapsed:.1f} s")
+        if self.total == 1 and self.writing is not None:
+            line = self.writing_line(elapsed)
+        else:
+            mb = self.read / 1e6
+            line = (f"morvex {self.command}: {self.done}/{self.total} files, "
+                    f"{mb:.1f} MB, {mb / elapsed:.1f} MB/s, {elapsed:.1f} s")
+        width = shutil.get_terminal_size((80, 24)).columns
+        self.stderr.write("\r\033[K" + line[:max(width - 1, 10)])
         self.stderr.flush()
         self.drawn = True
+
+    def writing_line(self, elapsed: float) -> str:
+        """One big file: the bytes written of all, the rate and the time left."""
+        assert self.writing is not None
+        done, total = self.writing
+        rate = done / elapsed
+        left = (total - done) / rate if rate > 0 else 0.0
+        minutes, seconds = divmod(int(left + 0.5), 60)
+        return (f"morvex {self.command}: {done / 1e6:.0f}/{total / 1e6:.0f} MB written, "
+                f"{rate / 1e6:.0f} MB/s, {minutes}:{seconds:02d} left")
 
     def tick(self) -> None:
         with self.lock:
@@ -444,12 +483,90 @@ class Runner:
             reason = f"out of memory: {e}" if str(e) else "out of memory"
             raise Failed(f"{job.inputs[0]}: {reason}", memory_advice(job)) from None
 
+    def heads(self, job: Job) -> list[bytes]:
+        """The first megabyte of each input, which tells its kind."""
+        out = []
+        for path in job.inputs:
+            with contextlib.suppress(OSError), open(path, "rb") as f:
+                out.append(f.read(1 << 20))
+                continue
+            out.append(b"")
+        return out
+
+    def write_from_files(self, job: Job, function: str) -> int:
+        """The job from its input files into its output file, in bounded
+        memory: written to a temporary file in the output's folder (which
+        Ctrl-C removes) and put in place whole."""
+        path = job.output
+        folder = os.path.dirname(path) or "."
+        temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(4)}.part")
+        with self.lock:
+            if self.cancelled:
+                return 0
+            self.temporaries.add(temporary)
+        try:
+            try:
+                fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            except OSError as e:
+                raise Failed(f"{path}: {e.strerror or e}") from None
+            try:
+                size: int = _morvex._write_file(function, job.inputs, fd, progress=self.progress_of(job),
+                                                report=self.report_for(job.inputs[0]))
+            except (ValueError, NotImplementedError) as e:
+                data = self.heads(job)
+                at = culprit(self.command, data)
+                english = in_english(str(e))
+                raise Failed(f"{job.inputs[at]}: {e}", english and f"in English: {english}",
+                             hint(self.command, job.inputs[at], data[at])) from None
+            except MemoryError as e:
+                raise Failed(f"{job.inputs[0]}: out of memory" + (f": {e}" if str(e) else ""),
+                             memory_advice(job)) from None
+            except OSError as e:
+                raise Failed(f"{e.filename or path}: {e.strerror or e}") from None
+            finally:
+                os.close(fd)
+            with self.lock:
+                if self.cancelled:
+                    return 0
+                self.place(temporary, path)
+            return size
+        finally:
+            with self.lock:
+                self.temporaries.discard(temporary)
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+
+    def progress_of(self, job: Job) -> Callable[[str, int, int], object] | None:
+        """A single job on a terminal shows how far its output has come."""
+        if not self.progress or self.total != 1:
+            return None
+
+        def show(_phase: str, done: int, total: int) -> None:
+            with self.lock:
+                self.writing = (done, total)
+                self.draw()
+        return show
+
     def run(self, job: Job) -> None:
         name = job.inputs[0]
         try:
             check_output(job, self.overwrite)
-            data = [self.read_input(p) for p in job.inputs]
             start = time.monotonic()
+            function = from_files(job, self.command)
+            if function is not None:
+                sizes = [os.path.getsize(p) for p in job.inputs]
+                written = self.write_from_files(job, function)
+                job.seconds = time.monotonic() - start
+                with self.lock:
+                    self.done += 1
+                    job.size = sum(sizes)
+                    self.read += job.size
+                if self.verbose:
+                    self.say(f"{name} -> {job.output} ({written / 1e6:.1f} MB in {job.seconds:.2f} s)")
+                else:
+                    self.tick()
+                return
+            data = [self.read_input(p) for p in job.inputs]
             result = self.convert(job, data)
             job.seconds = time.monotonic() - start
             self.write_output(job.output, result)

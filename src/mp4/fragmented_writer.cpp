@@ -265,8 +265,8 @@ Result<PlannedOutput> plan_fragmented_mp4(std::shared_ptr<const Movie> movie, st
     for (const auto& f : *fragments) size += fragment_size(f);
     PlannedOutput p;
     p.size = size_t(size);
-    p.write = [movie, keep, init, fragments](std::span<uint8_t> out) {
-        std::memcpy(take(out, 0, init->size()), init->data(), init->size());
+    p.write = [movie, keep, init, fragments](OutputBuffer& out) {
+        copy_to(out, 0, init->data(), init->size());
         size_t at = init->size();
         for (const auto& f : *fragments) {
             const size_t n = size_t(fragment_size(f));

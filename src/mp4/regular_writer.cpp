@@ -345,8 +345,8 @@ Result<Mp4Layout> lay_out_regular_mp4(const Movie& movie) {
     return layout;
 }
 
-void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out) {
-    std::memcpy(take(out, 0, layout.head.size()), layout.head.data(), layout.head.size());
+void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, OutputBuffer& out) {
+    copy_to(out, 0, layout.head.data(), layout.head.size());
     size_t at = layout.head.size();
     for_each_chunk(movie, layout.chunks, [&](const ChunkAt& c) {
         const Track& t = movie.tracks[c.track];
@@ -363,7 +363,7 @@ Result<PlannedOutput> plan_regular_mp4(std::shared_ptr<const Movie> movie, std::
     auto layout = std::make_shared<Mp4Layout>(MORVEX_TRY(lay_out_regular_mp4(*movie)));
     PlannedOutput p;
     p.size = size_t(layout->size);
-    p.write = [movie, layout, keep](std::span<uint8_t> out) { write_regular_mp4(*movie, *layout, out); };
+    p.write = [movie, layout, keep](OutputBuffer& out) { write_regular_mp4(*movie, *layout, out); };
     return p;
 }
 

@@ -67,7 +67,7 @@ void for_each_chunk(const Movie& movie, const std::vector<TrackChunks>& chunks,
                     const std::function<void(const ChunkAt&)>& f);
 
 // Writes the file into `out`, which holds exactly layout.size bytes.
-void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, std::span<uint8_t> out);
+void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, OutputBuffer& out);
 
 // The layout, and the writing deferred to storage the caller hands over.
 // `movie` must stay as it is until the output is written; `keep` holds

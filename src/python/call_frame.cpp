@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
 #if defined(__linux__)
@@ -179,13 +180,15 @@ bool deliver_report(const ReportSink& sink, const std::string& text) {
     return true;
 }
 
-enum class Fault { none, no_memory, other };
+enum class Fault { none, no_memory, python, other };
 
 // Runs `f` and turns any C++ exception into a fault to raise later.
 template <typename F>
 Fault guarded(F&& f, std::string& what, size_t& requested) {
     try {
         f();
+    } catch (const PythonRaised&) {
+        return Fault::python;
     } catch (const std::bad_alloc& e) {
         requested = requested_size(e);
         return Fault::no_memory;
@@ -201,6 +204,7 @@ Fault guarded(F&& f, std::string& what, size_t& requested) {
 
 PyObject* raise_fault(Fault fault, const std::string& what, size_t requested) {
     if (fault == Fault::no_memory) return raise_no_memory(requested);
+    if (fault == Fault::python) return nullptr;  // its exception is set already
     PyErr_Format(PyExc_RuntimeError, "internal error: %s", what.c_str());
     return nullptr;
 }
@@ -277,6 +281,50 @@ PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const 
         return nullptr;
     }
     return result;
+}
+
+}  // namespace morvex::python
+
+namespace morvex::python {
+
+PyObject* run_planned_into(const std::function<Result<PlannedOutput>()>& plan,
+                           const std::function<std::optional<std::span<uint8_t>>(size_t)>& storage,
+                           PyObject* progress, const std::string* report, const ReportSink& sink) {
+    Result<PlannedOutput> planned;
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    Fault fault = guarded([&] { planned = plan(); }, what, requested);
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) return raise_fault(fault, what, requested);
+    if (!planned) {
+        raise_error(planned.error());
+        return nullptr;
+    }
+    const size_t total = planned->size;
+    const std::optional<std::span<uint8_t>> storage_made = storage(total);
+    if (!storage_made) return nullptr;
+    const std::span<uint8_t> out = *storage_made;
+    // Every step of the writing takes the lock back for a moment: to hear a
+    // Ctrl-C, and to tell `progress` how far it has come.
+    const std::function<void(size_t)> hook = [&](size_t done) {
+        PyEval_RestoreThread(state);
+        bool ok = PyErr_CheckSignals() == 0;
+        if (ok && progress != nullptr && progress != Py_None) {
+            PyObject* r = PyObject_CallFunction(progress, "snn", "write", Py_ssize_t(done), Py_ssize_t(total));
+            ok = r != nullptr;
+            Py_XDECREF(r);
+        }
+        state = PyEval_SaveThread();
+        if (!ok) throw PythonRaised();
+    };
+    state = PyEval_SaveThread();
+    fault = guarded([&] { planned->write_into(out, &hook); }, what, requested);
+    planned = Result<PlannedOutput>();
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) return raise_fault(fault, what, requested);
+    if (report != nullptr && !deliver_report(sink, *report)) return nullptr;
+    return PyLong_FromSize_t(total);
 }
 
 }  // namespace morvex::python

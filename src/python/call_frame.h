@@ -6,7 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "common/bytes.h"
@@ -77,5 +80,19 @@ bool run_released(const std::function<void()>& work);
 // that raises makes the call raise.
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report = nullptr,
                       const ReportSink& sink = {});
+
+// Thrown from inside the work when a Python callable it called raised: the
+// exception is set already, and the call raises it.
+struct PythonRaised : std::exception {};
+
+// As run_planned, but the output is written into the storage `storage`
+// gives for the planned size (a mapped file; called with the lock held, it
+// raises and gives nothing when it cannot), and the result is that size as
+// an int. The writing takes the lock back every 16 MB or so to hear a
+// Ctrl-C and to call `progress("write", done, total)` when it is given;
+// what either raises ends the call.
+PyObject* run_planned_into(const std::function<Result<PlannedOutput>()>& plan,
+                           const std::function<std::optional<std::span<uint8_t>>(size_t)>& storage,
+                           PyObject* progress, const std::string* report = nullptr, const ReportSink& sink = {});
 
 }  // namespace morvex::python

@@ -1,6 +1,7 @@
 // The extension module `morvex._morvex`: multi-phase initialisation, no
 // module state, one function per core entry.
 #include "python/call_frame.h"
+#include "python/file_job.h"
 #include "python/processor_type.h"
 #include "python/transmuxer_type.h"
 
@@ -347,6 +348,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     if (add_functions(module, later_functions) < 0) return -1;
+    if (PyModule_AddFunctions(module, file_functions) < 0) return -1;
     return add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module));
 }
 

@@ -222,8 +222,8 @@ Result<PlannedOutput> plan_segment(FragmentedMP4Processor& processor, ByteSpan s
             if (auto patch = rebase_sidx(processor, sidx)) patches->push_back(*patch);
     PlannedOutput plan;
     plan.size = kept;
-    plan.write = [segment, patches](std::span<uint8_t> out) {
-        if (!out.empty()) std::memcpy(take(out, 0, out.size()), segment.data(), out.size());
+    plan.write = [segment, patches](OutputBuffer& out) {
+        copy_to(out, 0, segment.data(), out.size());
         for (const auto& p : *patches) std::memcpy(take(out, p.at, p.size), p.bytes, p.size);
     };
     return plan;

@@ -356,8 +356,8 @@ Result<PlannedOutput> plan_reset_mp4_timestamps(ByteSpan data) {
     }
     PlannedOutput plan;
     plan.size = size;
-    plan.write = [pieces, out](std::span<uint8_t> dest) {
-        for (const auto& p : *pieces) std::memcpy(take(dest, p.at, p.bytes.size()), p.bytes.data(), p.bytes.size());
+    plan.write = [pieces, out](OutputBuffer& dest) {
+        for (const auto& p : *pieces) copy_to(dest, p.at, p.bytes.data(), p.bytes.size());
         for (const auto& p : out->patches) std::memcpy(take(dest, p.at, p.bytes.size()), p.bytes.data(), p.bytes.size());
     };
     return plan;

@@ -22,11 +22,15 @@ Result<PlannedOutput> plan_convert_ts_to_fmp4(ByteSpan data, std::string& report
     for (const auto& fragment : *fragments) size += fragment_size(fragment);
     PlannedOutput p;
     p.size = size_t(size);
-    p.write = [f, fragments](std::span<uint8_t> out) {
-        uint8_t* at = out.data();
-        std::memcpy(at, f->init.data(), f->init.size());
-        at += f->init.size();
-        for (const auto& fragment : *fragments) at = write_fragment(fragment, at);
+    p.write = [f, fragments](OutputBuffer& out) {
+        copy_to(out, 0, f->init.data(), f->init.size());
+        size_t at = f->init.size();
+        for (const auto& fragment : *fragments) {
+            const size_t n = size_t(fragment_size(fragment));
+            check_end(out, at, n, write_fragment(fragment, take(out, at, n)));
+            at += n;
+        }
+        if (at != out.size()) throw OutputOverrun();
     };
     return p;
 }

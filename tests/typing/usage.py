@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import logging
 import mmap
+import os
 
 import numpy
 
@@ -62,3 +63,9 @@ def transmux(segments: list[bytes]) -> tuple[bytes, bytes | None]:
     init = t.init_segment
     t.reset()
     return out, init
+
+
+def to_files(ts: str, fragmented: os.PathLike[str]) -> int:
+    written = morvex.write_file(morvex.convert_ts_to_mp4, ts, output="out.mp4", report=None)
+    return written + morvex.write_file(morvex.defragment_mp4, fragmented, output="regular.mp4", overwrite=True,
+                                       progress=lambda phase, done, total: None)
