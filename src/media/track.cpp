@@ -1,5 +1,6 @@
 #include "media/track.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace morvex {
@@ -40,6 +41,13 @@ uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* p) {
         p += 4 + n.size;
     }
     return p;
+}
+
+const Track::Part* part_of(const Track& t, uint32_t index) {
+    if (t.parts.empty()) return nullptr;
+    auto it = std::upper_bound(t.parts.begin(), t.parts.end(), index,
+                               [](uint32_t i, const Track::Part& p) { return i < p.first; });
+    return it == t.parts.begin() ? nullptr : &*(it - 1);
 }
 
 }  // namespace morvex

@@ -77,6 +77,17 @@ struct Track {
     // and each sample's auxiliary information, which a written file carries.
     std::optional<Protection> protection;
     std::vector<AuxInfo> aux_info;  // one per sample, when every one was found
+    // A track joined from several inputs: from sample `first` on, the
+    // samples' bytes are those of `bytes` (its source, pieces and NAL
+    // units; the samples' offsets and NAL numbers are its own), and their
+    // sample entry is number `description` of the stsd. Empty: the track's
+    // own bytes, and its first entry, for every sample.
+    struct Part {
+        uint32_t first = 0;
+        const Track* bytes = nullptr;
+        uint32_t description = 1;
+    };
+    std::vector<Part> parts;
     // Track IDs to replace in the tref box (muxing renumbers tracks).
     // (shared by the tracks of one file: old ID -> new ID).
     std::shared_ptr<const std::unordered_map<uint32_t, uint32_t>> tref_renames;
@@ -104,5 +115,14 @@ struct Track {
 // they are, or NAL unit by NAL unit behind 4-byte lengths. Every writer of
 // samples goes through here.
 uint8_t* write_sample(const Track& t, const Sample& s, uint8_t* out);
+
+// The part of a joined track that sample `index` belongs to (nullptr for a
+// track of one part).
+const Track::Part* part_of(const Track& t, uint32_t index);
+// The track whose bytes sample `index` of `t` is written from.
+inline const Track& bytes_of(const Track& t, uint32_t index) {
+    const Track::Part* p = part_of(t, index);
+    return p && p->bytes ? *p->bytes : t;
+}
 
 }  // namespace morvex

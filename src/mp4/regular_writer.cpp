@@ -33,7 +33,8 @@ double leading_delay(const Track& t, uint32_t movie_timescale) {
     return movie_timescale ? double(delay) / movie_timescale : 0.0;
 }
 
-// Chunks of about half a second of decode time each.
+// Chunks of about half a second of decode time each; a joined track's
+// chunks end where its parts do.
 std::vector<TrackChunks> plan_chunks(const Movie& movie) {
     std::vector<TrackChunks> out(movie.tracks.size());
     for (size_t k = 0; k < movie.tracks.size(); ++k) {
@@ -42,17 +43,22 @@ std::vector<TrackChunks> plan_chunks(const Movie& movie) {
         const uint64_t span = std::max<uint64_t>(1, t.timescale / 2);
         uint64_t dts = 0, chunk_start = 0;
         uint32_t in_chunk = 0;
+        uint32_t description = 1;
+        size_t part = 0;
         auto close = [&] {
-            if (!chunks.runs.empty() && chunks.runs.back().samples_per_chunk == in_chunk) chunks.runs.back().chunks++;
-            else chunks.runs.push_back(ChunkRun{1, in_chunk});
+            ChunkRun* last = chunks.runs.empty() ? nullptr : &chunks.runs.back();
+            if (last && last->samples_per_chunk == in_chunk && last->description == description) last->chunks++;
+            else chunks.runs.push_back(ChunkRun{1, in_chunk, description});
             chunks.count++;
         };
         for (uint32_t i = 0; i < t.samples.size(); ++i) {
-            if (in_chunk > 0 && dts - chunk_start >= span) {
+            const bool part_begins = part < t.parts.size() && t.parts[part].first == i;
+            if (in_chunk > 0 && (dts - chunk_start >= span || part_begins)) {
                 close();
                 in_chunk = 0;
                 chunk_start = dts;
             }
+            if (part_begins) description = t.parts[part++].description;
             in_chunk++;
             dts += t.samples[i].duration;
         }
@@ -350,9 +356,10 @@ void write_regular_mp4(const Movie& movie, const Mp4Layout& layout, OutputBuffer
     size_t at = layout.head.size();
     for_each_chunk(movie, layout.chunks, [&](const ChunkAt& c) {
         const Track& t = movie.tracks[c.track];
+        const Track& bytes = bytes_of(t, c.first_sample);
         for (uint32_t i = c.first_sample; i < c.first_sample + c.sample_count; ++i) {
             const Sample& s = t.samples[i];
-            check_end(out, at, s.size, write_sample(t, s, take(out, at, s.size)));
+            check_end(out, at, s.size, write_sample(bytes, s, take(out, at, s.size)));
             at += s.size;
         }
     });

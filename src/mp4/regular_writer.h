@@ -35,6 +35,7 @@ struct Movie {
 struct ChunkRun {
     uint32_t chunks = 0;
     uint32_t samples_per_chunk = 0;
+    uint32_t description = 1;  // sample_description_index
 };
 
 struct TrackChunks {

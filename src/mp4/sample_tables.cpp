@@ -69,7 +69,7 @@ void write_stsc(ByteWriter& w, std::span<const ChunkRun> runs) {
     for (const auto& run : runs) {
         w.u32(uint32_t(first_chunk));
         w.u32(run.samples_per_chunk);
-        w.u32(1);  // sample_description_index
+        w.u32(run.description);  // sample_description_index
         first_chunk += run.chunks;
     }
     w.end_box(m);
