@@ -16,19 +16,10 @@
 #include "common/bytes.h"
 #include "common/planned_output.h"
 #include "common/error.h"
+#include "media/movie.h"
 #include "media/track.h"
 
 namespace morvex {
-
-struct Movie {
-    ByteSpan ftyp;  // written first, as it is
-    // The template moov box: its children are kept in order, except that
-    // mvhd is rewritten, mvex is left out (a regular file has no fragments)
-    // and the tracks take the place of the template's trak boxes.
-    ByteSpan moov;
-    uint32_t timescale = 1000;  // movie timescale, of mvhd
-    std::vector<Track> tracks;
-};
 
 // The chunks of one track (ISO/IEC 14496-12 8.7.4), in the form stsc gives
 // them: runs of consecutive chunks with the same number of samples.
