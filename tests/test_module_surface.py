@@ -28,8 +28,11 @@ PUBLIC = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "probe",
+    "clip",
+    "concat",
 ]
-FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10]
+FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10] + PUBLIC[11:]
 
 # name, text signature, the exceptions its docstring must name
 DOCS = [
@@ -42,6 +45,9 @@ DOCS = [
     ("extract_thumbnail_from_ts", "(data, *, report=Ellipsis)", ["TypeError", "ValueError", "MemoryError"]),
     ("extract_thumbnail_from_mp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
     ("convert_ts_to_fmp4", "(data, *, report=Ellipsis)", ["TypeError", "ValueError", "MemoryError"]),
+    ("probe", "(data)", ["TypeError", "ValueError", "MemoryError"]),
+    ("clip", "(data, start, end=None, *, exact=False)", ["TypeError", "ValueError", "MemoryError"]),
+    ("concat", "(parts)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
 def small_ts(frames: int = 3, *, pts0: int = 90000, audio: bool = True) -> bytes:
@@ -83,7 +89,7 @@ def test_module_identity():
     assert Path(m.__file__).name == "_morvex.abi3.so"
     # The package re-exports the extension's surface unchanged, and adds the
     # road from files to a file.
-    assert morvex.__all__ == m.__all__ + ["write_file"]
+    assert morvex.__all__ == m.__all__ + ["write_file", "Probe", "ProbeTrack"]
     for name in m.__all__:
         assert getattr(morvex, name) is getattr(m, name)
 
@@ -107,8 +113,8 @@ def test_docstring_and_text_signature(name, signature, raises):
     assert f.__text_signature__ == signature.replace("Ellipsis", "...")
     check_doc(f.__doc__, raises)
     assert str(inspect.signature(f)) == signature
-    # The report is the one keyword-only parameter.
-    assert all(p.kind is (p.KEYWORD_ONLY if p.name == "report" else p.POSITIONAL_OR_KEYWORD)
+    # The report and clip's exact are the keyword-only parameters.
+    assert all(p.kind is (p.KEYWORD_ONLY if p.name in ("report", "exact") else p.POSITIONAL_OR_KEYWORD)
                for p in inspect.signature(f).parameters.values())
 
 
@@ -208,6 +214,10 @@ def calls_with(value):
         if name == "mux_fmp4_tracks":
             yield name, "video", lambda f: f(value, b""), lambda f: f(video=value, audio=b"")
             yield name, "audio", lambda f: f(b"", value), lambda f: f(audio=value, video=b"")
+        elif name == "clip":
+            yield name, "data", lambda f: f(value, 0), lambda f: f(data=value, start=0)
+        elif name == "concat":
+            yield name, "parts[0]", lambda f: f([value]), lambda f: f(parts=[value])
         else:
             yield name, "data", lambda f: f(value), lambda f: f(data=value)
 

@@ -11,6 +11,8 @@ from morvex._morvex import (
     FragmentedMP4Processor,
     TransportStreamTransmuxer,
     __version__,
+    clip,
+    concat,
     convert_mp4_reset_timestamps,
     convert_ts_to_fmp4,
     convert_ts_to_mp4,
@@ -18,9 +20,11 @@ from morvex._morvex import (
     extract_thumbnail_from_mp4,
     extract_thumbnail_from_ts,
     mux_fmp4_tracks,
+    probe,
     reset_mp4_timestamps,
 )
 from morvex._files import write_file
+from morvex._types import Probe, ProbeTrack
 
 __all__ = [
     "__version__",
@@ -34,5 +38,10 @@ __all__ = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "probe",
+    "clip",
+    "concat",
     "write_file",
+    "Probe",
+    "ProbeTrack",
 ]

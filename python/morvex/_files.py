@@ -19,18 +19,22 @@ _JOBS = {
     "reset_mp4_timestamps": 1,
     "convert_mp4_reset_timestamps": 1,
     "mux_fmp4_tracks": 2,
+    "clip": 1,
+    "concat": 0,  # one or more
 }
 
 
 def write_file(function: Callable[..., bytes], *inputs: PathLike, output: PathLike, overwrite: bool = False,
                progress: Callable[[str, int, int], object] | None = None,
-               report: Callable[[str], object] | None = ...) -> int:  # type: ignore[assignment]
+               report: Callable[[str], object] | None = ...,  # type: ignore[assignment]
+               start: float = 0.0, end: float | None = None, exact: bool = False) -> int:
     """Run one of morvex's functions from input files to an output file.
 
     function is convert_ts_to_mp4, convert_ts_to_fmp4, defragment_mp4,
-    reset_mp4_timestamps, convert_mp4_reset_timestamps or mux_fmp4_tracks
-    (which takes two inputs); inputs are the paths of its input files and
-    output the path of the file to write. The result is the same as the
+    reset_mp4_timestamps, convert_mp4_reset_timestamps, mux_fmp4_tracks
+    (which takes two inputs), clip (with start, end and exact as it takes
+    them) or concat (which takes one input per part); inputs are the paths
+    of its input files and output the path of the file to write. The result is the same as the
     function's on the files' bytes, but memory stays bounded whatever the
     files' size: each input is mapped rather than read, and the output is
     written straight into the output file at its planned size, so the
@@ -53,8 +57,10 @@ def write_file(function: Callable[..., bytes], *inputs: PathLike, output: PathLi
     name = getattr(function, "__name__", "")
     if getattr(_morvex, name, None) is not function or name not in _JOBS:
         raise TypeError(f"write_file takes one of {', '.join(_JOBS)}, not {function!r}")
-    if len(inputs) != _JOBS[name]:
-        raise TypeError(f"{name} takes {_JOBS[name]} input file(s), not {len(inputs)}")
+    if len(inputs) != _JOBS[name] and not (_JOBS[name] == 0 and inputs):
+        raise TypeError(f"{name} takes {_JOBS[name] or 'one or more'} input file(s), not {len(inputs)}")
+    if name != "clip" and (start or end is not None or exact):
+        raise TypeError("start, end and exact are clip's")
     paths = [os.fspath(p) for p in inputs]
     target = os.fspath(output)
     for path in paths:
@@ -68,7 +74,8 @@ def write_file(function: Callable[..., bytes], *inputs: PathLike, output: PathLi
     fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         try:
-            size: int = _morvex._write_file(name, paths, fd, progress=progress, report=report)
+            size: int = _morvex._write_file(name, paths, fd, progress=progress, report=report, start=start, end=end,
+                                            exact=exact)
         finally:
             os.close(fd)
         if overwrite:

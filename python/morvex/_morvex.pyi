@@ -4,10 +4,12 @@ Every function takes bytes (or any C-contiguous buffer, read in place)
 and returns new bytes, and releases the interpreter lock while it works,
 so threads convert in parallel.
 """
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Final, final
 
 from typing_extensions import Buffer
+
+from morvex._types import Probe
 
 __version__: Final[str]
 __all__ = [
@@ -22,6 +24,9 @@ __all__ = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "probe",
+    "clip",
+    "concat",
 ]
 
 def convert_ts_to_mp4(data: Buffer, reset_timestamps: bool = False, *, report: Callable[[str], object] | None = ...) -> bytes:
@@ -307,7 +312,76 @@ class TransportStreamTransmuxer:
         """
 
 def _write_file(name: str, inputs: list[str], fd: int, *, progress: Callable[[str, int, int], object] | None = None,
-                report: Callable[[str], object] | None = ...) -> int:
+                report: Callable[[str], object] | None = ..., start: float = 0.0, end: float | None = None,
+                exact: bool = False) -> int:
     """Write the output of the module function `name` on the input files into
     the open file `fd` (morvex.write_file is the public face).
+    """
+
+def probe(data: Buffer) -> Probe:
+    """Tell what a transport stream, a regular MP4 or a fragmented MP4 holds.
+
+    data is the whole input, as bytes or any other C-contiguous buffer.
+    An MP4 is read from its boxes only; a transport stream in one pass.
+
+    Returns a dict: "format" ("mpegts", "mp4" or "fmp4"), "duration"
+    (seconds from the first sample shown of any track to the end of the
+    last) and "tracks", one dict per video and audio track with "id"
+    (track_ID, or the PID), "kind" ("video" or "audio"), "codec"
+    (FFmpeg's name: "h264", "hevc", "aac", ...), "codec_string" (RFC
+    6381, as MSE and HLS take it: "avc1.64001f", "mp4a.40.2", ...),
+    "start_time" (seconds: the first sample shown, edit lists applied; of
+    a transport stream, its PTS), "duration", "frames", "key_frames",
+    "bitrate" (bits a second); of video "width", "height" and
+    "frame_rate" (on average), of audio "sample_rate" and "channels";
+    and "language" where the file names one.
+    Raises TypeError if data is not a C-contiguous buffer; ValueError for
+    input that no reader takes (garbage, nothing, an MP4 whose moov is cut
+    off); MemoryError (saying how many bytes were asked for) when memory
+    runs out, RuntimeError on an internal error.
+    """
+
+def clip(data: Buffer, start: float, end: float | None = None, *, exact: bool = False) -> bytes:
+    """Cut a time range out of a transport stream or an MP4, without
+    re-encoding.
+
+    data is the whole input, as bytes or any other C-contiguous buffer.
+    start and end are seconds of the presentation as a player shows it: 0
+    is the first sample the input shows; end None is the end. The clip
+    starts at the last key frame at or before start (nothing before it is
+    needed to decode) and ends with the last picture that begins before
+    end; the audio covers the same span, and the offset between audio and
+    video of the source is kept. With exact=True the file still begins
+    with that key frame's group of pictures, but edit lists hide what comes
+    before start, so players show the picture on screen at start first and
+    the presentation lasts end - start: the hidden pictures are still in
+    the file, and a player that ignores edit lists shows them.
+
+    Returns a regular MP4, whose timeline starts at 0, as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer or start or end
+    not a number; ValueError if start < 0, end <= start, start lies at or
+    past the end, or no reader takes the input; MemoryError (saying how
+    many bytes were asked for) when memory runs out, RuntimeError on an
+    internal error.
+    """
+
+def concat(parts: Sequence[Buffer]) -> bytes:
+    """Join recordings or segments one after the other, without re-encoding.
+
+    parts is a sequence of inputs, each a transport stream, a regular MP4
+    or a fragmented MP4 (kinds may be mixed), as bytes or any other
+    C-contiguous buffer, with the same codecs. Whatever their timestamps
+    say, each part follows the one before on one timeline: its first
+    picture comes one frame after the last one's last picture, and its
+    audio keeps its offset to its video (frames that would overlap the
+    audio before are dropped whole, and a gap stays a gap). A part whose
+    parameter sets differ (a resolution change, an encoder restart) gets a
+    sample entry of its own, so that every picture decodes.
+
+    Returns a regular MP4 as new bytes.
+    Raises TypeError if parts is not a sequence of C-contiguous buffers;
+    ValueError for an empty list, parts with different codecs (naming the
+    part's index and both codecs) or a part no reader takes (the reader's
+    message behind "Part N: "); MemoryError (saying how many bytes were
+    asked for) when memory runs out, RuntimeError on an internal error.
     """

@@ -21,6 +21,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
+import mmap
 import os
 import re
 import secrets
@@ -34,6 +36,7 @@ from pathlib import Path
 from typing import Callable, Iterator, NamedTuple, Sequence, TextIO
 
 from morvex import _morvex
+from morvex._types import Probe
 
 __all__ = ["main", "entry"]
 
@@ -159,7 +162,7 @@ def hint(command: str, name: str, data: bytes) -> str | None:
     """A hint after a failure, when the input is of a kind the command is
     not for and another command takes: only then would one help."""
     kind = sniff(data)
-    if kind is None or kind in COMMANDS[command].accepts:
+    if kind is None or command not in COMMANDS or kind in COMMANDS[command].accepts:
         return None
     return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
 
@@ -493,7 +496,8 @@ class Runner:
             out.append(b"")
         return out
 
-    def write_from_files(self, job: Job, function: str) -> int:
+    def write_from_files(self, job: Job, function: str, start: float = 0.0, end: float | None = None,
+                         exact: bool = False) -> int:
         """The job from its input files into its output file, in bounded
         memory: written to a temporary file in the output's folder (which
         Ctrl-C removes) and put in place whole."""
@@ -510,13 +514,20 @@ class Runner:
             except OSError as e:
                 raise Failed(f"{path}: {e.strerror or e}") from None
             try:
-                size: int = _morvex._write_file(function, job.inputs, fd, progress=self.progress_of(job),
+                size: int = _morvex._write_file(function, job.inputs, fd, progress=self.progress_of(job), start=start, end=end,
+                                                exact=exact,
                                                 report=self.report_for(job.inputs[0]))
             except (ValueError, NotImplementedError) as e:
+                message = str(e)
+                # concat names the part at fault by its index.
+                part = re.match(r"Part (\d+)(: | )(.*)", message, re.S) if self.command == "concat" else None
+                if part and int(part.group(1)) < len(job.inputs):
+                    detail = part.group(3) if part.group(2) == ": " else message
+                    raise Failed(f"{job.inputs[int(part.group(1))]}: {detail}") from None
                 data = self.heads(job)
                 at = culprit(self.command, data)
-                english = in_english(str(e))
-                raise Failed(f"{job.inputs[at]}: {e}", english and f"in English: {english}",
+                english = in_english(message)
+                raise Failed(f"{job.inputs[at]}: {message}", english and f"in English: {english}",
                              hint(self.command, job.inputs[at], data[at])) from None
             except MemoryError as e:
                 raise Failed(f"{job.inputs[0]}: out of memory" + (f": {e}" if str(e) else ""),
@@ -748,7 +759,129 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         talk.add_argument("-v", "--verbose", action="store_true",
                           help="print a line per file and the demultiplexer's report, on standard error")
         commands[name] = c
+    add_movie_commands(sub, commands)
     return p, commands
+
+
+# --- probe, clip, concat ------------------------------------------------------------
+
+def seconds(text: str) -> float:
+    """A time: seconds (1.5), or [HH:]MM:SS.mmm (00:01:02.500)."""
+    try:
+        parts = [float(p) for p in text.split(":")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a time: {text!r} (seconds, or HH:MM:SS.mmm)") from None
+    if not 1 <= len(parts) <= 3 or any(p < 0 for p in parts[:-1]):
+        raise argparse.ArgumentTypeError(f"not a time: {text!r} (seconds, or HH:MM:SS.mmm)")
+    total = 0.0
+    for p in parts:
+        total = total * 60 + p
+    return total
+
+
+def add_movie_commands(sub: argparse._SubParsersAction[argparse.ArgumentParser],
+                       commands: dict[str, argparse.ArgumentParser]) -> None:
+    help = "what a TS, an MP4 or a fragmented MP4 holds: tracks, codecs, times"
+    c = sub.add_parser("probe", help=help, description=help, usage="morvex probe FILE [FILE ...] [--json]")
+    c.add_argument("paths", nargs="+", metavar="FILE")
+    c.add_argument("--json", action="store_true", help="print morvex.probe's dict (a list of them for several files)")
+    commands["probe"] = c
+    help = "a time range of a TS or an MP4, as an MP4, without re-encoding"
+    c = sub.add_parser("clip", help=help, description=help,
+                       usage="morvex clip IN OUT --start S [--end E] [--exact] [options]")
+    c.add_argument("paths", nargs=2, metavar="PATH", help="the input, then the output")
+    c.add_argument("--start", type=seconds, required=True, metavar="S", help="seconds, or HH:MM:SS.mmm")
+    c.add_argument("--end", type=seconds, metavar="E", help="seconds, or HH:MM:SS.mmm (default: the end)")
+    c.add_argument("--exact", action="store_true",
+                   help="show exactly from S to E (edit lists hide the pictures before S)")
+    commands["clip"] = c
+    help = "join TS and MP4 recordings or segments one after the other, as an MP4"
+    c = sub.add_parser("concat", help=help, description=help, usage="morvex concat IN [IN ...] -o OUT [options]")
+    c.add_argument("paths", nargs="+", metavar="IN")
+    c.add_argument("-o", "--output", required=True, metavar="OUT")
+    commands["concat"] = c
+    for name in ("clip", "concat"):
+        c = commands[name]
+        c.add_argument("-y", "--overwrite", action="store_true", help="replace an existing output")
+        talk = c.add_mutually_exclusive_group()
+        talk.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (no progress)")
+        talk.add_argument("-v", "--verbose", action="store_true", help="print a line for the file written")
+
+
+def describe(name: str, facts: Probe) -> list[str]:
+    """morvex.probe's dict as a few lines to read."""
+    lines = [f"{name}: {facts['format']}, {facts['duration']:.3f} s"]
+    for t in facts["tracks"]:
+        kind = t["kind"]
+        what = f"{t['codec']} ({t['codec_string']})"
+        if kind == "video":
+            what += f", {t.get('width')}x{t.get('height')}, {t.get('frame_rate', 0):.3f} fps"
+        else:
+            what += f", {t.get('sample_rate')} Hz, {t.get('channels')} ch"
+        frames = f"{t['frames']} frames" + (f" ({t['key_frames']} key)" if kind == "video" else "")
+        language = f" [{t['language']}]" if "language" in t else ""
+        lines.append(f"  {kind} {t['id']}: {what}, {frames}, {t['bitrate'] / 1000:.0f} kb/s, "
+                     f"from {t['start_time']:.3f} s for {t['duration']:.3f} s{language}")
+    return lines
+
+
+def read_mapped(path: str) -> bytes | mmap.mmap:
+    """A file mapped for reading (an empty one as b"")."""
+    with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size == 0:
+            return b""
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+def probe_files(args: argparse.Namespace) -> int:
+    failed = 0
+    found: list[Probe] = []
+    for path in args.paths:
+        try:
+            data = read_mapped(path)
+            try:
+                facts = _morvex.probe(data)
+            finally:
+                if isinstance(data, mmap.mmap):
+                    data.close()
+        except (ValueError, OSError) as e:
+            failed += 1
+            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+            print(f"morvex probe: {path}: {reason}", file=sys.stderr)
+            continue
+        found.append(facts)
+        if not args.json:
+            print("\n".join(describe(path, facts)))
+    if args.json:
+        print(json.dumps(found[0] if len(args.paths) == 1 and found else found, indent=2))
+    return 1 if failed else 0
+
+
+def clip_or_concat(args: argparse.Namespace, stderr: TextIO) -> int:
+    """One output from files: morvex clip IN OUT ..., morvex concat IN ... -o OUT."""
+    inputs = args.paths[:1] if args.command == "clip" else args.paths
+    output = args.paths[1] if args.command == "clip" else args.output
+    job = Job(list(inputs), output)
+    runner = Runner(command=args.command, overwrite=args.overwrite, stdin=None, stdout=None, stderr=stderr,
+                    verbose=args.verbose, progress=not args.quiet and stderr.isatty(), total=1)
+    try:
+        check_output(job, args.overwrite)
+        for path in inputs:
+            if path == STDIO or not os.path.isfile(path):
+                raise Refused(f"{path}: not a file")
+        start = time.monotonic()
+        if args.command == "clip":
+            written = runner.write_from_files(job, "clip", start=args.start, end=args.end, exact=args.exact)
+        else:
+            written = runner.write_from_files(job, "concat")
+        if args.verbose:
+            runner.say(f"{output} ({written / 1e6:.1f} MB in {time.monotonic() - start:.2f} s)")
+    except Refused as e:
+        runner.fail(str(e))
+    except Failed as e:
+        runner.fail(str(e), *e.more)
+    runner.clear_line()
+    return 1 if runner.failed else 0
 
 
 def jobs_count(text: str) -> int:
@@ -767,6 +900,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     top, commands = parser()
     args = top.parse_args(argv)
     stderr = sys.stderr
+    if args.command == "probe":
+        return probe_files(args)
+    if args.command in ("clip", "concat"):
+        try:
+            return clip_or_concat(args, stderr)
+        except KeyboardInterrupt:
+            print(f"morvex {args.command}: interrupted", file=stderr, flush=True)
+            return 130
     try:
         jobs = plan(args)
     except Usage as e:

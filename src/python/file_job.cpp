@@ -20,6 +20,7 @@
 
 #include "python/allocation.h"
 #include "python/call_frame.h"
+#include "roads/edit_roads.h"
 #include "roads/mp4_roads.h"
 #include "roads/ts_to_fmp4.h"
 #include "roads/ts_to_mp4.h"
@@ -80,7 +81,7 @@ struct MappedOutput {
     }
 };
 
-using Plan = std::function<Result<PlannedOutput>(const std::vector<ByteSpan>&, std::string&)>;
+using Plan = std::function<Result<PlannedOutput>(const std::vector<ByteSpan>&, const ClipRange&, std::string&)>;
 
 struct Job {
     const char* name;
@@ -90,25 +91,35 @@ struct Job {
 };
 
 const Job kJobs[] = {
-    {"convert_ts_to_mp4", 1, true, [](auto& in, std::string& r) { return plan_convert_ts_to_mp4(in[0], r); }},
-    {"convert_ts_to_fmp4", 1, true, [](auto& in, std::string& r) { return plan_convert_ts_to_fmp4(in[0], r); }},
-    {"defragment_mp4", 1, false, [](auto& in, std::string&) { return plan_defragment_mp4(in[0]); }},
-    {"reset_mp4_timestamps", 1, false, [](auto& in, std::string&) { return plan_reset_mp4_timestamps(in[0]); }},
+    {"convert_ts_to_mp4", 1, true, [](auto& in, auto&, std::string& r) { return plan_convert_ts_to_mp4(in[0], r); }},
+    {"convert_ts_to_fmp4", 1, true, [](auto& in, auto&, std::string& r) { return plan_convert_ts_to_fmp4(in[0], r); }},
+    {"defragment_mp4", 1, false, [](auto& in, auto&, std::string&) { return plan_defragment_mp4(in[0]); }},
+    {"reset_mp4_timestamps", 1, false, [](auto& in, auto&, std::string&) { return plan_reset_mp4_timestamps(in[0]); }},
     {"convert_mp4_reset_timestamps", 1, false,
-     [](auto& in, std::string&) { return plan_convert_mp4_reset_timestamps(in[0]); }},
-    {"mux_fmp4_tracks", 2, false, [](auto& in, std::string&) { return plan_mux_fmp4_tracks(in[0], in[1]); }},
+     [](auto& in, auto&, std::string&) { return plan_convert_mp4_reset_timestamps(in[0]); }},
+    {"mux_fmp4_tracks", 2, false, [](auto& in, auto&, std::string&) { return plan_mux_fmp4_tracks(in[0], in[1]); }},
+    {"clip", 1, false, [](auto& in, auto& range, std::string& r) { return plan_clip(in[0], range, r); }},
+    {"concat", 0, false, [](auto& in, auto&, std::string& r) { return plan_concat(in, r); }},
 };
 
 PyObject* write_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"name", "inputs", "fd", "progress", "report", nullptr};
+    static const char* keywords[] = {"name", "inputs", "fd", "progress", "report", "start", "end", "exact", nullptr};
     const char* name = nullptr;
     PyObject* inputs = nullptr;
     int fd = -1;
     PyObject* progress = nullptr;
     PyObject* report_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOi|$OO:_write_file", const_cast<char**>(keywords), &name,
-                                     &inputs, &fd, &progress, &report_arg))
+    double start = 0;
+    PyObject* end_arg = Py_None;
+    int exact = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOi|$OOdOp:_write_file", const_cast<char**>(keywords), &name,
+                                     &inputs, &fd, &progress, &report_arg, &start, &end_arg, &exact))
         return nullptr;
+    ClipRange range{start, std::nullopt, bool(exact)};
+    if (end_arg != Py_None) {
+        range.end = PyFloat_AsDouble(end_arg);
+        if (PyErr_Occurred()) return nullptr;
+    }
     const Job* job = nullptr;
     for (const auto& j : kJobs)
         if (std::strcmp(j.name, name) == 0) job = &j;
@@ -164,7 +175,7 @@ PyObject* write_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return std::span<uint8_t>(static_cast<uint8_t*>(p), size);
     };
     const Job& chosen = *job;
-    return run_planned_into([&] { return chosen.plan(spans, report); }, storage, progress,
+    return run_planned_into([&] { return chosen.plan(spans, range, report); }, storage, progress,
                             job->reports ? &report : nullptr, sink);
 }
 
@@ -173,7 +184,7 @@ PyObject* write_file_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef file_functions[] = {
     {"_write_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_file_py)),
      METH_VARARGS | METH_KEYWORDS,
-     "_write_file(name, inputs, fd, *, progress=None, report=...)\n--\n\n"
+     "_write_file(name, inputs, fd, *, progress=None, report=..., start=0.0, end=None, exact=False)\n--\n\n"
      "Write the output of the module function `name` on the input files into\n"
      "the open file `fd` (morvex.write_file is the public face)."},
     {nullptr, nullptr, 0, nullptr},

@@ -2,6 +2,7 @@
 // module state, one function per core entry.
 #include "python/call_frame.h"
 #include "python/file_job.h"
+#include "python/movie_functions.h"
 #include "python/processor_type.h"
 #include "python/transmuxer_type.h"
 
@@ -349,7 +350,8 @@ int exec_module(PyObject* module) {
     }
     if (add_functions(module, later_functions) < 0) return -1;
     if (PyModule_AddFunctions(module, file_functions) < 0) return -1;
-    return add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module));
+    if (add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module)) < 0) return -1;
+    return add_functions(module, movie_functions);
 }
 
 PyModuleDef_Slot slots[] = {

@@ -69,3 +69,11 @@ def to_files(ts: str, fragmented: os.PathLike[str]) -> int:
     written = morvex.write_file(morvex.convert_ts_to_mp4, ts, output="out.mp4", report=None)
     return written + morvex.write_file(morvex.defragment_mp4, fragmented, output="regular.mp4", overwrite=True,
                                        progress=lambda phase, done, total: None)
+
+
+def movies(ts: bytes, mp4: bytes) -> tuple[float, bytes, bytes]:
+    facts: morvex.Probe = morvex.probe(ts)
+    tracks: list[morvex.ProbeTrack] = facts["tracks"]
+    video = [t for t in tracks if t["kind"] == "video"]
+    rate = video[0].get("frame_rate", 0.0) if video else 0.0
+    return facts["duration"] + rate, morvex.clip(mp4, 1.5, end=3.0, exact=True), morvex.concat([ts, mp4])
