@@ -71,7 +71,14 @@ Result<Movie> clip_movie(const Movie& in, const ClipRange& r) {
     const size_t k0 = key.value_or(vt.span->first);
     // Through the last picture that begins before the end (in decode order,
     // with what those pictures need).
-    const double begin = r.exact ? std::max(from, vt.start(v, k0)) : vt.start(v, k0);
+    // Exact: from the picture on screen at the start (the last one shown at
+    // or before it), which players show first.
+    double begin = vt.start(v, k0);
+    if (r.exact)
+        for (size_t i = k0; i < v.samples.size(); ++i) {
+            const double at = vt.start(v, i);
+            if (at <= from + 1e-9 && at > begin) begin = at;
+        }
     size_t k1 = k0;
     double end = vt.end(v, k0);
     for (size_t i = k0; i < v.samples.size(); ++i) {
@@ -80,7 +87,8 @@ Result<Movie> clip_movie(const Movie& in, const ClipRange& r) {
         k1 = std::max(k1, i);
         end = std::max(end, vt.end(v, i));
     }
-    end = std::min(end, r.exact ? to : end);
+    // Exact: the presentation lasts end - start.
+    if (r.exact && r.end) end = std::min(end, begin + (*r.end - r.start));
     if (vt.span) end = std::min(end, vt.span->end);
 
     struct Range {
@@ -99,8 +107,8 @@ Result<Movie> clip_movie(const Movie& in, const ClipRange& r) {
                 b = i;
             }
         if (!a) continue;
-        const double shown_begin = r.exact ? std::max(begin, timed[k].start(t, *a)) : timed[k].start(t, *a);
-        const double shown_end = r.exact ? std::min(end, timed[k].end(t, *b)) : timed[k].end(t, *b);
+        const double shown_begin = r.exact ? std::max(from, timed[k].start(t, *a)) : timed[k].start(t, *a);
+        const double shown_end = r.exact ? std::min(r.end ? to : end, timed[k].end(t, *b)) : timed[k].end(t, *b);
         ranges[k] = Range{*a, *b, shown_begin, shown_end};
     }
     // The clip's timeline starts at its earliest track.
