@@ -37,7 +37,7 @@ void add_fragmenter_track(TsFragmenting& f, size_t k) {
 
 Result<void> start_movie(TsFragmenting& f) {
     TsReader& r = f.reader;
-    f.movie = MORVEX_TRY(ts_movie(r, true));
+    f.movie = MORVEX_TRY(ts_movie(r, true, ts_track_sources(r, true)));
     f.init = MORVEX_TRY(build_init_segment(f.movie->movie.tracks, f.movie->movie.timescale));
     f.base = ts_base_time(*f.movie, r);
     for (size_t k = 0; k < f.movie->sources.size(); ++k) add_fragmenter_track(f, k);
@@ -50,8 +50,10 @@ Result<void> add_late_tracks(TsFragmenting& f) {
     TsReader& r = f.reader;
     std::vector<int> sources = f.movie->sources;
     const size_t before = sources.size();
-    for (int k : ts_track_sources(r))
-        if (std::find(sources.begin(), sources.end(), k) == sources.end()) sources.push_back(k);
+    const bool has_audio = std::any_of(sources.begin(), sources.end(), [](int k) { return k != kVideoSource; });
+    for (int k : ts_track_sources(r, true))
+        if (std::find(sources.begin(), sources.end(), k) == sources.end() && !(has_audio && k != kVideoSource))
+            sources.push_back(k);
     if (sources.size() == before) return {};
     f.movie = MORVEX_TRY(ts_movie(r, true, sources));
     f.init = MORVEX_TRY(build_init_segment(f.movie->movie.tracks, f.movie->movie.timescale));
@@ -99,11 +101,13 @@ Result<void> advance(TsFragmenting& f, std::vector<MovieFragment>& out) {
         o.samples.clear();
     }
     // The samples of a track that is not in the movie wait to join it; once
-    // a fragment is out, it cannot, and is left out.
+    // a fragment is out, or the movie has its audio track, it cannot, and is
+    // left out.
+    const bool has_audio = std::any_of(m.sources.begin(), m.sources.end(), [](int k) { return k != kVideoSource; });
     for (size_t k = 0; k < r.audio.size(); ++k) {
         if (std::find(m.sources.begin(), m.sources.end(), int(k)) != m.sources.end()) continue;
         TsAudio& a = r.audio[k];
-        if (!f.written) continue;
+        if (!f.written && !has_audio) continue;
         if (!a.out.samples.empty() &&
             std::find(r.left_out.begin(), r.left_out.end(), a.pid) == r.left_out.end())
             r.left_out.push_back(a.pid);

@@ -8,11 +8,16 @@
 // initialisation segment is written before the rest of the stream is
 // known, and a stream may change its sets at any point.
 //
+// The movie holds the video and one audio track, the programme's first: a
+// CMAF track holds one, and MSE takes one track of a kind in a
+// SourceBuffer. The other audio streams are left out, and the report names
+// them.
+//
 // The initialisation segment goes out with the first fragment, and names
 // the tracks known by then: a stream that a new PMT adds before that joins
 // them, with the delay of its first sample. One that begins after it cannot
 // join (a player takes one set of tracks from the first initialisation
-// segment) and is left out; the report names it.
+// segment) and is left out, named in the report too.
 #pragma once
 
 #include <memory>

@@ -175,11 +175,14 @@ std::string language_of(const char (&code)[3]) {
 
 }  // namespace
 
-std::vector<int> ts_track_sources(const TsReader& r) {
+std::vector<int> ts_track_sources(const TsReader& r, bool one_audio) {
     std::vector<int> sources;
     if (r.video.pid && r.video.out.first_time) sources.push_back(kVideoSource);
     for (size_t k = 0; k < r.audio.size(); ++k)
-        if (audio_described(r.audio[k]) && r.audio[k].out.first_time) sources.push_back(int(k));
+        if (audio_described(r.audio[k]) && r.audio[k].out.first_time) {
+            sources.push_back(int(k));
+            if (one_audio) break;
+        }
     return sources;
 }
 

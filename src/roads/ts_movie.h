@@ -32,8 +32,9 @@ struct TsMovie {
 
 // The tracks the reader has that a movie can hold now: the video once its
 // first picture is placed, then each audio track that began and whose
-// stream said what its sample entry needs, in the reader's order.
-std::vector<int> ts_track_sources(const TsReader& r);
+// stream said what its sample entry needs, in the reader's order (with
+// `one_audio`, the first of them only).
+std::vector<int> ts_track_sources(const TsReader& r, bool one_audio = false);
 
 // Fails when the programme has no track to write: a programme with video
 // whose pictures never began, or without video and audio ("No video data

@@ -24,6 +24,9 @@ struct NalScanner {
     std::optional<uint64_t> code;       // the start code (00 00 01) of the unit being read
     uint64_t unit_start = 0;            // where that unit begins (its four-byte form included)
     uint64_t from = 0;                  // where the unit before it ended
+    // A zero byte before 00 00 01 is the start code's four-byte form (H.264,
+    // HEVC); in MPEG-2 video it may end the slice before, and stays there.
+    bool four_byte_codes = true;
 };
 
 // Looks for start codes in the bytes of `es` not scanned yet and calls
@@ -51,12 +54,12 @@ void at_code(NalScanner& s, const SourcePieces& es, uint64_t c, F& on_nal) {
     if (s.code) {
         const uint64_t header = *s.code + 3;
         if (c < header + 1) return;
-        const uint64_t end = (c >= header + 2 && es.at(c - 1) == 0) ? c - 1 : c;
+        const uint64_t end = (s.four_byte_codes && c >= header + 2 && es.at(c - 1) == 0) ? c - 1 : c;
         on_nal(unit(es, s.unit_start, header, end));
         s.from = end;
     }
     // A zero byte before 00 00 01 makes it the four-byte form.
-    s.unit_start = (c > s.from && es.at(c - 1) == 0) ? c - 1 : c;
+    s.unit_start = (s.four_byte_codes && c > s.from && es.at(c - 1) == 0) ? c - 1 : c;
     s.code = c;
 }
 

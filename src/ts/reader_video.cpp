@@ -231,6 +231,7 @@ void set_video_stream(TsReader& r, const PmtEntry& e) {
     if (!first) return;
     v.codec = e.stream_type == kHevc ? VideoCodec::Hevc : e.stream_type == kMpeg2Video ? VideoCodec::Mpeg2 : VideoCodec::H264;
     v.cutter.codec = v.codec;
+    v.cutter.scanner.four_byte_codes = v.codec != VideoCodec::Mpeg2;
     // H.264 counts two pictures a frame (a field each).
     v.clock.orders_per_frame = v.codec == VideoCodec::H264 ? 2 : 1;
     v.clock.participant = add_participant(r.timeline);

@@ -1,7 +1,8 @@
-"""Inputs made at test time by other tools (FFmpeg's command line), from
-their synthetic sources: streams too large to commit, or shapes only a real
-encoder makes. Each is made once and kept in a cache folder under the
-system's temporary folder, named after the command that made it.
+"""Inputs made at test time by other tools (FFmpeg's command line, GStreamer's
+gst-launch-1.0), from their synthetic sources: streams too large to commit,
+or shapes only a real encoder or muxer makes. Each is made once and kept in
+a cache folder under the system's temporary folder, named after the
+command that made it.
 
 Without the tool the test is skipped on a developer machine and fails in
 CI, where .ci/run installs it."""
@@ -39,6 +40,19 @@ def ffmpeg(suffix: str, *args: str) -> bytes:
         part = out.with_name(out.name + ".part")
         subprocess.run([tool("ffmpeg"), "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args, "-f",
                         "mpegts" if suffix == ".ts" else "mp4", str(part)], check=True)
+        part.rename(out)
+    return out.read_bytes()
+
+
+def gst(suffix: str, pipeline: str) -> bytes:
+    """The output of `gst-launch-1.0 PIPELINE ! filesink location=OUT`."""
+    key = hashlib.sha256(pipeline.encode()).hexdigest()[:16]
+    out = CACHE / f"{key}{suffix}"
+    if not out.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        part = out.with_name(out.name + ".part")
+        subprocess.run([tool("gst-launch-1.0"), "-q", *pipeline.split(), "!", "filesink", f"location={part}"],
+                       check=True, stdout=subprocess.DEVNULL)
         part.rename(out)
     return out.read_bytes()
 
