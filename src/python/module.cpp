@@ -96,17 +96,20 @@ PyMethodDef functions[] = {
     MORVEX_FUNCTION(convert_ts_to_mp4,
                     "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\n"
                     "Convert an MPEG-2 transport stream to a regular MP4.\n\n"
-                    "data is the whole stream as bytes. The first programme's first H.264\n"
-                    "or HEVC video stream and its first audio stream holding AAC (ADTS),\n"
-                    "MPEG audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp,\n"
-                    "moov and one mdat, on a timeline that starts at 0 (at the first IDR\n"
-                    "picture; HEVC: IRAP picture).\n"
+                    "data is the whole stream as bytes. The first programme with video (or,\n"
+                    "without any, with audio) is read: its first H.264, HEVC or MPEG-2\n"
+                    "video stream and every audio stream holding AAC (ADTS or LATM), MPEG\n"
+                    "audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp, moov\n"
+                    "and one mdat, on a timeline that starts at 0 (at the first random\n"
+                    "access picture: IDR, recovery point, HEVC IRAP, MPEG-2 I picture).\n"
+                    "Streams a new PMT adds become tracks from where they appear.\n"
                     "reset_timestamps is a bool accepted for compatibility; it changes\n"
                     "nothing. A short report of the streams found is printed to sys.stdout.\n\n"
                     "Returns the MP4 as new bytes.\n"
                     "Raises TypeError if data is not bytes or reset_timestamps not a bool,\n"
-                    "ValueError if the stream has no TS sync byte or no video,\n"
-                    "MemoryError when memory runs out, RuntimeError on an internal error."),
+                    "ValueError if the stream has no TS sync byte, or neither video nor\n"
+                    "audio, MemoryError when memory runs out, RuntimeError on an internal\n"
+                    "error."),
     MORVEX_FUNCTION(defragment_mp4,
                     "defragment_mp4(data)\n--\n\n"
                     "Turn a fragmented MP4 into a regular MP4.\n\n"
@@ -151,8 +154,10 @@ PyMethodDef functions[] = {
                     "Extract the first key frame of a transport stream.\n\n"
                     "data is the stream as bytes. Returns an H.264 Annex B stream as new\n"
                     "bytes: the first SPS and PPS, then every slice of the first IDR\n"
-                    "picture, each NAL unit behind a 00 00 00 01 start code. Of HEVC: the\n"
-                    "first VPS, SPS and PPS, then the first IRAP picture.\n"
+                    "picture (both fields of a field-coded frame), each NAL unit behind a\n"
+                    "00 00 00 01 start code. Of HEVC: the first VPS, SPS and PPS, then the\n"
+                    "first IRAP picture. Of MPEG-2 video: the sequence header and the first\n"
+                    "I picture.\n"
                     "Raises TypeError if data is not bytes, ValueError if the stream has\n"
                     "no video or no IDR picture, MemoryError when memory runs out,\n"
                     "RuntimeError on an internal error."),
@@ -179,12 +184,13 @@ PyMethodDef later_functions[] = {
                     "The result is an initialisation segment (ftyp, and a moov whose mvex\n"
                     "holds a trex per track), then one moof/mdat fragment per video group\n"
                     "of pictures with the audio of the same span, on a timeline that\n"
-                    "starts at 0. A short report of the streams found is printed to\n"
-                    "sys.stdout.\n\n"
+                    "starts at 0. It holds the video and the first audio stream (as a CMAF\n"
+                    "track and an MSE SourceBuffer take them). A short report of the\n"
+                    "streams found is printed to sys.stdout.\n\n"
                     "Returns the fragmented MP4 as new bytes.\n"
                     "Raises TypeError if data is not bytes, ValueError if the stream has\n"
-                    "no TS sync byte or no video, MemoryError when memory runs out,\n"
-                    "RuntimeError on an internal error."),
+                    "no TS sync byte, or neither video nor audio, MemoryError when memory\n"
+                    "runs out, RuntimeError on an internal error."),
     {nullptr, nullptr, 0, nullptr},
 };
 
