@@ -191,27 +191,29 @@ void update_programme(TsReader& r, const std::vector<PmtEntry>& streams, uint64_
 void choose_programme(TsReader& r, const StreamBytes& s, uint64_t pos, bool final) {
     const bool waited = final || r.seen - r.pat_at >= kChoiceWait;
     const TsProgramme* radio = nullptr;
+    const TsProgramme* chosen = nullptr;
     for (const TsProgramme& p : r.programmes) {
         if (!p.streams) {
             if (!waited) return;
             continue;
         }
         if (first_video(*p.streams)) {
-            radio = &p;
+            chosen = &p;
             break;
         }
         for (const auto& e : *p.streams)
             if (!r.uncarried_video && uncarried_video_name(e.stream_type)) r.uncarried_video = e.stream_type;
         if (!radio && !names_any_video(*p.streams) && names_audio(*p.streams)) radio = &p;
     }
-    if (!radio) return;
+    if (!chosen) chosen = radio;
+    if (!chosen) return;
     if (!r.accepted) {
-        accept_programme(r, *radio, s, pos);
+        accept_programme(r, *chosen, s, pos);
         return;
     }
-    r.pmt_pid = radio->pmt_pid;
-    r.program_number = radio->number;
-    update_programme(r, *radio->streams, pos);
+    r.pmt_pid = chosen->pmt_pid;
+    r.program_number = chosen->number;
+    update_programme(r, *chosen->streams, pos);
 }
 
 // A PAT or PMT section that starts in this packet (H.222.0 2.4.4).
