@@ -14,16 +14,24 @@ int64_t wrapping_add(int64_t a, int64_t b) { return int64_t(uint64_t(a) + uint64
 
 // The RBSP of the first bytes of a NAL unit after its header byte: enough
 // for any header these readers look at.
-std::vector<uint8_t> head_rbsp(ByteSpan nal_unit, size_t bytes) {
-    return annexb::unescape_rbsp(nal_unit.subspan(1, std::min(nal_unit.size() - 1, bytes)));
+struct Head {
+    uint8_t bytes[64];
+    size_t size;
+    ByteSpan span() const { return ByteSpan(bytes, size); }
+};
+
+Head head_rbsp(ByteSpan nal_unit, size_t bytes) {
+    Head h;
+    h.size = annexb::unescape_rbsp(nal_unit.subspan(1), h.bytes, std::min(bytes, sizeof h.bytes));
+    return h;
 }
 
 }  // namespace
 
 std::optional<Pps> parse_pps(ByteSpan nal_unit) {
     if (nal_unit.size() < 2) return std::nullopt;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 16);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 16);
+    BitReader r{rbsp.span()};
     auto pps_id = read_ue(r);
     auto sps_id = pps_id ? read_ue(r) : std::nullopt;
     auto entropy = sps_id ? r.bit() : std::nullopt;  // entropy_coding_mode_flag
@@ -35,8 +43,8 @@ std::optional<Pps> parse_pps(ByteSpan nal_unit) {
 
 std::optional<uint32_t> slice_pps_id(ByteSpan nal_unit) {
     if (nal_unit.size() < 2) return std::nullopt;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 16);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 16);
+    BitReader r{rbsp.span()};
     if (!read_ue(r) || !read_ue(r)) return std::nullopt;  // first_mb_in_slice, slice_type
     return read_ue(r);
 }
@@ -46,8 +54,8 @@ std::optional<SliceHeader> parse_slice_header(ByteSpan nal_unit, const Sps& sps,
     SliceHeader h;
     h.nal_ref_idc = uint8_t((nal_unit[0] >> 5) & 3);
     h.idr = (nal_unit[0] & 0x1F) == kSliceIdr;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 48);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 48);
+    BitReader r{rbsp.span()};
     if (!read_ue(r) || !read_ue(r) || !read_ue(r)) return std::nullopt;  // first_mb, slice_type, pps_id
     if (sps.separate_colour_plane && !r.bits(2)) return std::nullopt;  // colour_plane_id
     auto frame_num = r.bits(sps.log2_max_frame_num);

@@ -11,16 +11,24 @@ namespace morvex::hevc {
 namespace {
 
 // The RBSP of the first bytes of a NAL unit after its two-byte header.
-std::vector<uint8_t> head_rbsp(ByteSpan nal_unit, size_t bytes) {
-    return annexb::unescape_rbsp(nal_unit.subspan(2, std::min(nal_unit.size() - 2, bytes)));
+struct Head {
+    uint8_t bytes[64];
+    size_t size;
+    ByteSpan span() const { return ByteSpan(bytes, size); }
+};
+
+Head head_rbsp(ByteSpan nal_unit, size_t bytes) {
+    Head h;
+    h.size = annexb::unescape_rbsp(nal_unit.subspan(2), h.bytes, std::min(bytes, sizeof h.bytes));
+    return h;
 }
 
 }  // namespace
 
 std::optional<Pps> parse_pps(ByteSpan nal_unit) {
     if (nal_unit.size() < 3) return std::nullopt;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 16);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 16);
+    BitReader r{rbsp.span()};
     auto pps_id = read_ue(r);
     auto sps_id = pps_id ? read_ue(r) : std::nullopt;
     auto dependent = sps_id ? r.bit() : std::nullopt;
@@ -33,8 +41,8 @@ std::optional<Pps> parse_pps(ByteSpan nal_unit) {
 
 std::optional<uint32_t> slice_pps_id(ByteSpan nal_unit) {
     if (nal_unit.size() < 3) return std::nullopt;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 16);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 16);
+    BitReader r{rbsp.span()};
     if (!r.bit()) return std::nullopt;  // first_slice_segment_in_pic_flag
     if (is_irap(nal_type_of(nal_unit[0])) && !r.bit()) return std::nullopt;  // no_output_of_prior_pics_flag
     return read_ue(r);
@@ -44,8 +52,8 @@ std::optional<uint32_t> slice_poc_lsb(ByteSpan nal_unit, const Sps& sps, const P
     if (nal_unit.size() < 3 || sps.log2_max_poc_lsb == 0) return std::nullopt;
     const uint8_t type = nal_type_of(nal_unit[0]);
     if (type == kIdrWRadl || type == kIdrNLp) return 0u;
-    const std::vector<uint8_t> rbsp = head_rbsp(nal_unit, 48);
-    BitReader r{ByteSpan(rbsp)};
+    const Head rbsp = head_rbsp(nal_unit, 48);
+    BitReader r{rbsp.span()};
     auto first = r.bit();
     if (!first || !*first) return std::nullopt;  // only the first slice segment of a picture is read
     if (is_irap(type) && !r.bit()) return std::nullopt;

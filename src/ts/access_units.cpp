@@ -60,8 +60,10 @@ void keep_parsed(ParameterSets& p, VideoCodec codec, int kind, ByteSpan unit) {
 // first bytes of it are enough).
 void read_picture_order(AccessUnitCutter& c, const SourcePieces& es, const h264::Nal& nal) {
     AccessUnit& u = c.unit;
-    const Bytes head = es.gather(nal.header, size_t(std::min<uint64_t>(nal.size(), 64)));
-    const ByteSpan b(head);
+    uint8_t head[48];
+    const size_t n = size_t(std::min<uint64_t>(nal.size(), sizeof head));
+    es.copy(nal.header, n, head);
+    const ByteSpan b(head, n);
     const ParameterSets& p = c.sets;
     if (c.codec == VideoCodec::H264) {
         const uint8_t type = nal.type();
