@@ -82,8 +82,12 @@ void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
             const void* hit = std::memchr(d + j, 1, n - j);
             if (hit == nullptr) break;
             const size_t q = size_t(static_cast<const uint8_t*>(hit) - d);
+            // The two bytes before the hit: in the piece, or (at its front)
+            // the last two scanned before it. A piece may have grown since
+            // the last scan (`within` > 0): then s.last is its own first
+            // byte, and the byte before the piece is s.before_last.
             const uint8_t b1 = q >= 1 ? d[q - 1] : s.last;
-            const uint8_t b2 = q >= 2 ? d[q - 2] : q == 1 ? s.last : s.before_last;
+            const uint8_t b2 = q >= 2 ? d[q - 2] : q == 1 && within == 0 ? s.last : s.before_last;
             if (b1 == 0 && b2 == 0 && base + q >= 2) nal_scanner_detail::at_code(s, es, base + q - 2, on_nal);
             j = q + 1;
         }
