@@ -134,6 +134,16 @@ bool place_next_picture(VideoClock& c, Timeline& timeline, int64_t reference, bo
         pts += bump;
     }
     c.prev_dts = dts;
+    if (r.unit.order && r.pts && c.anchor && c.anchor->period == r.unit.period && *r.unit.order != c.anchor->order) {
+        // Two timed pictures tell how many counts a frame takes (two as
+        // encoders count frames of two fields, or one).
+        const int64_t counts = *r.unit.order - c.anchor->order, ticks = pts - c.anchor->pts;
+        const bool sane = counts > -(int64_t(1) << 20) && counts < (int64_t(1) << 20) && ticks > -kMaxGap && ticks < kMaxGap;
+        if (sane && ticks != 0 && (ticks > 0) == (counts > 0)) {
+            const int64_t per_frame = (2 * step * counts / ticks + 1) / 2;
+            if (per_frame == 1 || per_frame == 2) c.orders_per_frame = uint8_t(per_frame);
+        }
+    }
     if (r.unit.order && (r.pts || !c.anchor || c.anchor->period != r.unit.period))
         c.anchor = OrderAnchor{r.unit.period, *r.unit.order, pts};
     *out = PlacedPicture{r.unit, dts, pts};

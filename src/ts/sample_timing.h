@@ -7,8 +7,9 @@
 // frame duration (the SPS's VUI timing, else the stream's most common step
 // so far) in decode order, and is presented where its picture order count
 // puts it after the last picture that had a PTS (H.264: two counts a
-// frame; HEVC, MPEG-2: one); units before the first timed one are placed
-// back from it. A sample lasts until the next one's DTS.
+// frame, or one when two timed pictures say so; HEVC, MPEG-2: one); units
+// before the first timed one are placed back from it. A sample lasts until
+// the next one's DTS.
 //
 // Audio: each frame of a PES takes the PES's PTS plus its index there times
 // the frame duration. The timeline counts frame by frame and follows the
