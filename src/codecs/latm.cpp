@@ -115,11 +115,10 @@ std::optional<AudioConfig> audio_specific_config(BitReader& r, std::optional<uin
     }
     if (*type == 6 && !r.bits(3)) return std::nullopt;  // layerNr
     if (*extension && !r.bit()) return std::nullopt;    // extensionFlag3
-    size_t end = position(r);
-    if (length) {
-        if (*length < end - origin) return std::nullopt;
-        end = origin + *length;
-    }
+    const size_t end = position(r);
+    // ascLen counts fill bits after the config too; they must lie in the
+    // frame.
+    if (length && (*length < end - origin || *length > r.data.size() * 8 - origin)) return std::nullopt;
     // The config's bits, from a byte boundary.
     BitReader copy = r;
     copy.byte_pos = origin / 8;
@@ -132,7 +131,7 @@ std::optional<AudioConfig> audio_specific_config(BitReader& r, std::optional<uin
         if (!b) return std::nullopt;
         c.specific_config[k / 8] = uint8_t(*b << (8 - n));
     }
-    if (length && !skip(r, end - position(r))) return std::nullopt;  // fillBits
+    if (length && !skip(r, origin + *length - end)) return std::nullopt;  // fillBits
     return c;
 }
 
