@@ -79,6 +79,7 @@ void read_picture_order(AccessUnitCutter& c, const SourcePieces& es, const h264:
         u.field = !h->field_pic ? Field::Frame : h->bottom_field ? Field::Bottom : Field::Top;
         u.frame_num = h->frame_num;
         u.order = h264::picture_order_count(c.order.h264, sps, *h);
+        u.odd_frame_count = sps.poc_type == 0 && !h->field_pic && (*u.order & 1);
     } else {
         const uint8_t type = hevc::nal_type_of(nal.header_byte);
         const uint8_t temporal_id = uint8_t((nal.second_byte & 7) - 1);

@@ -58,6 +58,9 @@ struct AccessUnit {
     uint32_t frame_num = 0;  // pairs fields: H.264 frame_num, MPEG-2 temporal_reference
     // Presentation order within `period`, when the slice header could be read.
     std::optional<int64_t> order;
+    // H.264: a frame whose coded count (pic_order_cnt_type 0) is odd, as
+    // when an encoder counts one a frame rather than two.
+    bool odd_frame_count = false;
     uint32_t period = 0;
 };
 

@@ -118,7 +118,9 @@ bool place_next_picture(VideoClock& c, Timeline& timeline, int64_t reference, bo
     } else {
         dts = c.prev_dts ? *c.prev_dts + step : c.origin;
         pts = dts + c.usual_offset;
-        // Presented where its order count puts it after the anchor.
+        // Presented where its order count puts it after the anchor. A frame
+        // counted odd shows an encoder that counts one a frame.
+        if (r.unit.odd_frame_count) c.orders_per_frame = 1;
         const auto& order = r.unit.order;
         if (order && c.anchor && c.anchor->period == r.unit.period) {
             const int64_t counts = *order - c.anchor->order;

@@ -65,6 +65,11 @@ def poc1_sparse() -> Made:
     return Made(pcm.mux(pcm.reordered(49, timed_every=3)), pcm.mux(pcm.reordered(49)))
 
 
+def poc0_one_a_frame() -> Made:
+    # An encoder that counts pictures one a frame, not two.
+    return Made(pcm.mux(pcm.reordered(31, timed_every=3, lsb_step=1)), pcm.mux(pcm.reordered(31, lsb_step=1)))
+
+
 def poc2_sparse() -> Made:
     # x264 without B-frames counts pictures with picture order count type 2.
     source = made.ffmpeg(".ts", *made.test_pattern(2, "320x240"), *X264, "-bf", "0", *AAC)
@@ -166,6 +171,7 @@ CASES: dict[str, Callable[[], Made]] = {
     "PAFF: two field pictures a PES": paff,
     "PTS every 3rd PES, B-frames (POC type 0)": poc0_sparse,
     "PTS every 3rd PES, reordered (POC type 1)": poc1_sparse,
+    "PTS every 3rd PES, one count a frame (POC type 0)": poc0_one_a_frame,
     "PTS every 4th PES (POC type 2)": poc2_sparse,
     "PTS every 3rd PES, HEVC B-frames": hevc_sparse,
     "a PMT version adds the audio": audio_added,

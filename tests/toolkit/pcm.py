@@ -139,14 +139,17 @@ def _expected_poc_type1(frame_num_offset: int, frame_num: int, ref: bool, cycle:
     return count * sum(cycle) + sum(cycle[:within + 1])
 
 
-def reordered(frames: int, *, first_pts: int = 126000, timed_every: int = 1) -> list[tuple[bytes, int | None, int | None]]:
+def reordered(frames: int, *, first_pts: int = 126000, timed_every: int = 1,
+              lsb_step: int | None = None) -> list[tuple[bytes, int | None, int | None]]:
     """`frames` progressive frames (a multiple of 3 plus 1) in decode order
     I0 P3 B1 B2 P6 B4 B5 ..., as PES payloads with PTS and DTS; only every
     `timed_every`-th PES carries them. POC type 1: each slice's
-    delta_pic_order_cnt[0] puts its count at twice its display index."""
+    delta_pic_order_cnt[0] puts its count at twice its display index; with
+    `lsb_step`, POC type 0 counting that many a frame instead."""
     cycle = (2,)
-    sps = h264.sps(profile_idc=77, width_mbs=WIDTH_MBS, height_map_units=HEIGHT // 16, poc_type=1,
-                   offsets_for_ref_frame=cycle, max_num_ref_frames=2, timing=(1, 50), reorder=2)
+    sps = h264.sps(profile_idc=77, width_mbs=WIDTH_MBS, height_map_units=HEIGHT // 16,
+                   poc_type=1 if lsb_step is None else 0, offsets_for_ref_frame=cycle, max_num_ref_frames=2,
+                   timing=(1, 50), reorder=2)
     pps = h264.pps()
     order = [0]
     for p in range(3, frames, 3):
@@ -164,7 +167,11 @@ def reordered(frames: int, *, first_pts: int = 126000, timed_every: int = 1) -> 
             prev_ref_frame_num = frame_num
         y, cb, cr = frame_planes(d)
         nals = [h264.aud()] + ([sps, pps] if n == 0 else [])
-        nals.append(pcm_slice(macroblocks(y, cb, cr), idr=n == 0, ref=ref, frame_num=frame_num, delta_poc=delta))
+        if lsb_step is None:
+            nals.append(pcm_slice(macroblocks(y, cb, cr), idr=n == 0, ref=ref, frame_num=frame_num, delta_poc=delta))
+        else:
+            nals.append(pcm_slice(macroblocks(y, cb, cr), idr=n == 0, ref=ref, frame_num=frame_num,
+                                  poc_lsb=lsb_step * d % 64))
         timed = n % timed_every == 0
         pts = first_pts + d * FRAME if timed else None
         dts = first_pts + (n - 1) * FRAME if timed else None
