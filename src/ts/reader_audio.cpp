@@ -11,6 +11,9 @@ namespace morvex::ts_reader {
 namespace {
 
 constexpr uint8_t kLatm = 0x11;
+// Audio tracks (with the streams still to be told) at the most: each costs
+// work at every packet, and PMT versions could name new PIDs without end.
+constexpr size_t kMaxAudioTracks = 32;
 // Frames that wait for the video's first picture, at the most (seconds).
 constexpr int64_t kAudioStartWait = 10;
 
@@ -253,6 +256,8 @@ void add_candidates(TsReader& r, const std::vector<PmtEntry>& streams, const std
         if (std::any_of(r.candidates.begin(), r.candidates.end(), same)) continue;
         if (std::any_of(r.audio.begin(), r.audio.end(), [&](const TsAudio& a) { return a.reading && a.pid == e.pid; }))
             continue;
+        const bool comes_back = std::any_of(r.audio.begin(), r.audio.end(), [&](const TsAudio& a) { return a.pid == e.pid; });
+        if (!comes_back && r.audio.size() + r.candidates.size() >= kMaxAudioTracks) continue;
         TsAudioCandidate& c = r.candidates.emplace_back();
         c.pid = e.pid;
         c.stream_type = e.stream_type;
