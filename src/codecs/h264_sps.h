@@ -1,9 +1,12 @@
 // The sequence parameter set of H.264 (7.3.2.1.1) as far as a container
-// needs it: profile and level, the cropped picture size, and the VUI timing.
+// needs it: profile and level, the cropped picture size, the VUI timing,
+// and the fields that size the slice header and derive picture order
+// counts.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/bytes.h"
 
@@ -21,6 +24,16 @@ struct Sps {
     // a time_scale clock.
     uint32_t num_units_in_tick = 0;
     uint32_t time_scale = 0;
+    // What the slice header (7.3.3) and picture order counts (8.2.1) need;
+    // the sizes as read (log2_max_*_minus4 + 4, at most 16 when valid).
+    bool separate_colour_plane = false;
+    uint32_t log2_max_frame_num = 4;
+    uint32_t pic_order_cnt_type = 0;
+    uint32_t log2_max_poc_lsb = 4;
+    bool delta_pic_order_always_zero = false;
+    int32_t offset_for_non_ref_pic = 0;
+    int32_t offset_for_top_to_bottom_field = 0;
+    std::vector<int32_t> offset_for_ref_frame;  // num_ref_frames_in_pic_order_cnt_cycle entries
 
     // Frame duration on a 90 kHz clock, when the VUI gives a usable one.
     std::optional<uint32_t> frame_duration_90k() const;
