@@ -28,8 +28,9 @@ PUBLIC = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "recover_mp4",
 ]
-FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10]
+FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10] + PUBLIC[11:]
 
 # name, text signature, the exceptions its docstring must name
 DOCS = [
@@ -42,6 +43,7 @@ DOCS = [
     ("extract_thumbnail_from_ts", "(data, *, report=Ellipsis)", ["TypeError", "ValueError", "MemoryError"]),
     ("extract_thumbnail_from_mp4", "(data)", ["TypeError", "ValueError", "MemoryError"]),
     ("convert_ts_to_fmp4", "(data, *, report=Ellipsis)", ["TypeError", "ValueError", "MemoryError"]),
+    ("recover_mp4", "(data, reference=None)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
 def small_ts(frames: int = 3, *, pts0: int = 90000, audio: bool = True) -> bytes:
@@ -207,6 +209,10 @@ def calls_with(value):
         if name == "mux_fmp4_tracks":
             yield name, "video", lambda f: f(value, b""), lambda f: f(video=value, audio=b"")
             yield name, "audio", lambda f: f(b"", value), lambda f: f(audio=value, video=b"")
+        elif name == "recover_mp4":
+            yield name, "data", lambda f: f(value), lambda f: f(data=value)
+            if value is not None:  # no reference
+                yield name, "reference", lambda f: f(b"", value), lambda f: f(reference=value, data=b"")
         else:
             yield name, "data", lambda f: f(value), lambda f: f(data=value)
 

@@ -17,6 +17,7 @@ from morvex._morvex import (
     extract_thumbnail_from_mp4,
     extract_thumbnail_from_ts,
     mux_fmp4_tracks,
+    recover_mp4,
     reset_mp4_timestamps,
 )
 
@@ -32,4 +33,5 @@ __all__ = [
     "FragmentedMP4Processor",
     "convert_ts_to_fmp4",
     "TransportStreamTransmuxer",
+    "recover_mp4",
 ]

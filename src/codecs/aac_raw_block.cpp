@@ -103,9 +103,11 @@ struct IcsInfo {
     Bands bands;
 };
 
-// Codebook of each band of each window group, from the section data.
+// Codebook of each band of each window group, from the section data,
+// which sets every band below max_sfb before anything reads it (so the
+// table is not cleared for each element tried).
 struct Sections {
-    std::array<std::array<uint8_t, 64>, 8> codebook{};
+    std::array<std::array<uint8_t, 64>, 8> codebook;
 };
 
 struct Parser {
@@ -476,6 +478,8 @@ FrameLength raw_data_block_length(ByteSpan data, const RawBlockLayout& layout) {
     const std::span<const uint8_t> expected = expected_elements(layout.channel_configuration);
     size_t channel_elements = 0;
     bool ok = true;
+    IcsInfo ics;
+    Sections s;
     // Each element takes at least seven bits, so the loop ends with the bits.
     for (;;) {
         auto id = b.bits(3);
@@ -497,8 +501,6 @@ FrameLength raw_data_block_length(ByteSpan data, const RawBlockLayout& layout) {
             }
             ++channel_elements;
         }
-        IcsInfo ics;
-        Sections s;
         switch (*id) {
             case kSce:
             case kLfe: ok = p.individual_channel_stream(ics, false, s); break;

@@ -69,8 +69,10 @@ Result<std::vector<Box>> top_level_boxes(ByteSpan file);
 // The top-level boxes of a file that may end inside its last box (a
 // recording cut short): that box is read as far as the file goes and
 // marked cut. Its children are read as those of any box, so a child cut
-// short ends the list.
-Result<std::vector<Box>> top_level_boxes_of_cut_file(ByteSpan file);
+// short ends the list. The boxes end at the first header that cannot be
+// read (a size below its header's, a largesize cut short): what follows
+// is not a box.
+std::vector<Box> top_level_boxes_of_cut_file(ByteSpan file);
 
 // The children of a container, which begin `skip` bytes into its payload
 // (after the fields of a full box or a sample entry).
