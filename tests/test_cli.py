@@ -18,7 +18,7 @@ import pytest
 import morvex
 from morvex import cli
 from morvex.cli import FRAGMENTED, REGULAR, TS, looks_like_ts, main, sniff
-from toolkit import FIXTURES, IN_CI
+from toolkit import FIXTURES, IN_CI, made
 from toolkit.mp4 import ftyp, moov, mvhd, trak
 
 TS_FILES = ["video_only.ts", "bframes_48k_stereo.ts", "mono_44k.ts"]
@@ -75,6 +75,7 @@ COMMANDS = [
     ("fragment", ["bframes_48k_stereo.ts"], lambda d: morvex.convert_ts_to_fmp4(*d)),
     ("thumbnail", ["video_only.ts"], lambda d: morvex.extract_thumbnail_from_ts(*d)),
     ("thumbnail", ["av_regular.mp4"], lambda d: morvex.extract_thumbnail_from_mp4(*d)),
+    ("recover", ["av_frag.mp4"], lambda d: morvex.recover_mp4(*d)),
 ]
 
 
@@ -85,6 +86,17 @@ def test_commands_write_the_module_result(tmp_path, command, inputs, call):
     assert out.read_bytes() == call([(FIXTURES / i).read_bytes() for i in inputs])
     # Nothing but the output is left in the folder (no temporary file).
     assert os.listdir(tmp_path) == ["out"]
+
+
+def test_recover_takes_a_reference(tmp_path, capsys):
+    broken, good = tmp_path / "broken.mp4", tmp_path / "good.mp4"
+    broken.write_bytes(made.recording("ffmpeg-h264")[:100_000])
+    good.write_bytes(made.recording("ffmpeg-h264", 2))
+    assert main(["recover", str(broken), "-d", str(tmp_path / "out"), "--reference", str(good)]) == 0
+    assert (tmp_path / "out" / "broken.mp4").read_bytes() == morvex.recover_mp4(broken.read_bytes(), good.read_bytes())
+    # The reference is an input: no output replaces it.
+    assert main(["recover", str(broken), str(good), "--reference", str(good), "-y"]) == 1
+    assert capsys.readouterr().err == f"morvex recover: {good}: is the input {good}; not writing over it\n"
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])

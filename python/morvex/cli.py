@@ -5,6 +5,7 @@
     morvex defragment - - < fragmented.mp4 > regular.mp4
     morvex fragment in.ts out.mp4
     morvex fragment seg0.ts seg1.ts seg2.ts -d out   (init.mp4, seg0.m4s, ...)
+    morvex recover broken.mp4 fixed.mp4 --reference good.mp4
 
 The extension works on bytes only; this front end reads the inputs, runs the
 jobs on threads (the extension releases the interpreter lock), and writes each
@@ -76,6 +77,9 @@ COMMANDS = {
                         ".m4s", (TS,), lambda d, _, report: _morvex.convert_ts_to_fmp4(d[0], report=report)),
     "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264",
                          (TS, FRAGMENTED, REGULAR), lambda d, name, report: thumbnail(d[0], name, report)),
+    "recover": Command("a recording cut short (a fragmented MP4, or an MP4 without its moov) as a regular MP4",
+                       ".mp4", (FRAGMENTED, REGULAR),
+                       lambda d, _, __: _morvex.recover_mp4(d[0], d[1] if len(d) > 1 else None)),
 }
 
 # The subcommand that fits each kind of input, for the hint after a failure.
@@ -246,6 +250,11 @@ def plan(args: argparse.Namespace) -> list[Job]:
         suffix = COMMANDS[args.command].suffix
         jobs = [Job(paths[i:i + count], os.path.join(args.outdir, Path(paths[i]).stem + suffix))
                 for i in range(0, len(paths), count)]
+    # recover's reference is an input of every job (an output may not
+    # replace it).
+    if getattr(args, "reference", None) is not None:
+        for job in jobs:
+            job.inputs.append(args.reference)
     if sum(p == STDIO for job in jobs for p in job.inputs) > 1:
         raise Usage("standard input can be read only once")
     seen: dict[str, str] = {}
@@ -616,11 +625,19 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         if name == "mux":
             usage = "morvex mux VIDEO AUDIO OUT | morvex mux VIDEO AUDIO [VIDEO AUDIO ...] -d OUTDIR"
             paths_help = "a video MP4 and an audio MP4, then the output (without -d)"
+        elif name == "recover":
+            usage = ("morvex recover BROKEN OUT [--reference GOOD] | "
+                     "morvex recover BROKEN [BROKEN ...] -d OUTDIR [--reference GOOD]")
+            paths_help = "the recordings cut short, then the output (when there is one input and no -d)"
         else:
             usage = f"morvex {name} IN OUT | morvex {name} IN [IN ...] -d OUTDIR"
             paths_help = "the inputs, then the output (when there is one input and no -d)"
         c = sub.add_parser(name, help=command.help, description=command.help, usage=usage + " [options]")
         c.add_argument("paths", nargs="+", metavar="PATH", help=paths_help + "; '-' is standard input or output")
+        if name == "recover":
+            c.add_argument("--reference", metavar="GOOD",
+                           help="a healthy MP4 from the same recorder (same codecs and settings), which describes "
+                                "the samples of a file whose moov is missing")
         c.add_argument("-d", "--outdir", metavar="OUTDIR",
                        help=f"write each input's result to OUTDIR/NAME{command.suffix} (OUTDIR is made if need be)")
         c.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",
