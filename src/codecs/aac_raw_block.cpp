@@ -16,7 +16,7 @@ enum Element : unsigned { kSce = 0, kCpe = 1, kCce = 2, kLfe = 3, kDse = 4, kPce
 enum Window : unsigned { kOnlyLong = 0, kLongStart = 1, kEightShort = 2, kLongStop = 3 };
 // Codebooks of the section data (Table 4.88): 0, the spectrum codebooks
 // 1-11, 12 reserved, and the noise and intensity "codebooks".
-constexpr unsigned kZeroHcb = 0, kEscHcb = 11, kReservedHcb = 12, kNoiseHcb = 13, kIntensityHcb2 = 14;
+constexpr unsigned kZeroHcb = 0, kEscHcb = 11, kReservedHcb = 12, kNoiseHcb = 13;
 constexpr unsigned kObjectMain = 1, kObjectSsr = 3, kObjectLtp = 4;
 
 // The offsets of the scalefactor bands (ISO/IEC 14496-3 4.5.4, the

@@ -146,22 +146,40 @@ bool read_first_slice(NalCodec codec, ByteSpan unit, const Sets& sets, VideoSamp
 }
 
 // Whether a slice that does not begin a picture is one more slice of the
-// sample's picture: of the same NAL unit type and PPS, and in H.264 of the
-// same frame_num and picture order count fields.
-bool continues_picture(NalCodec codec, ByteSpan unit, uint8_t first_type, const Sets& sets, const VideoSample& s) {
+// picture being read (`current`: its first slice's header): of the same
+// NAL unit type and PPS, and in H.264 of the same frame_num, field and
+// picture order count fields.
+bool continues_picture(NalCodec codec, ByteSpan unit, uint8_t first_type, const Sets& sets,
+                       const h264::SliceHeader& current) {
     if (codec == NalCodec::Avc) {
-        if ((unit[0] & 0x1F) != (s.avc.idr ? h264::kSliceIdr : h264::kSliceNonIdr)) return false;
-        auto pps = sets.avc_pps(s.avc.start.pps_id);
+        if ((unit[0] & 0x1F) != (current.idr ? h264::kSliceIdr : h264::kSliceNonIdr)) return false;
+        auto pps = sets.avc_pps(current.start.pps_id);
         auto sps = pps ? sets.avc_sps(pps->sps_id) : std::nullopt;
         auto h = sps ? h264::parse_slice_header(unit, *sps, *pps) : std::nullopt;
-        return h && h->start.first_mb_in_slice != 0 && h->frame_num == s.avc.frame_num &&
-               h->pic_order_cnt_lsb == s.avc.pic_order_cnt_lsb && h->field_pic == s.avc.field_pic &&
-               h->bottom_field == s.avc.bottom_field;
+        return h && h->start.first_mb_in_slice != 0 && h->frame_num == current.frame_num &&
+               h->pic_order_cnt_lsb == current.pic_order_cnt_lsb && h->field_pic == current.field_pic &&
+               h->bottom_field == current.bottom_field;
     }
     if (hevc::nal_type_of(unit[0]) != first_type) return false;
     auto start = hevc::parse_slice_start(unit);
     auto pps = start ? sets.hevc_pps(start->pps_id) : std::nullopt;
     return start && !start->first_slice_segment_in_pic && pps;
+}
+
+// The header of the first slice of an H.264 field that completes the
+// field `first` (the opposite parity, the same frame_num): the two fields
+// of a frame make one sample (ISO/IEC 14496-15 5.3.2). Of an IDR field,
+// the second field is not an IDR picture.
+std::optional<h264::SliceHeader> second_field(ByteSpan unit, const Sets& sets, const h264::SliceHeader& first) {
+    if (!first.field_pic) return std::nullopt;
+    auto start = h264::parse_slice_start(unit);
+    auto pps = start && start->first_mb_in_slice == 0 ? sets.avc_pps(start->pps_id) : std::nullopt;
+    auto sps = pps ? sets.avc_sps(pps->sps_id) : std::nullopt;
+    auto h = sps ? h264::parse_slice_header(unit, *sps, *pps) : std::nullopt;
+    if (!h || !h->field_pic || h->bottom_field == first.bottom_field || h->frame_num != first.frame_num ||
+        (h->nal_ref_idc == 0) != (first.nal_ref_idc == 0) || (first.idr && h->idr))
+        return std::nullopt;
+    return h;
 }
 
 }  // namespace
@@ -231,8 +249,9 @@ VideoSample parse_video_sample(ByteSpan data, uint64_t pos, const VideoFormat& f
     const uint64_t length_size = format.length_size;
     const uint64_t header_size = format.codec == NalCodec::Avc ? 1 : 2;
     const uint64_t size = data.size();
-    bool have_slice = false;
+    bool have_slice = false, both_fields = false;
     uint8_t first_type = 0;
+    h264::SliceHeader current;  // H.264: the first slice of the picture or field being read
     size_t units = 0;
     uint64_t p = pos;
     // Ends the sample before the unit at p: a sample once it has its
@@ -263,7 +282,17 @@ VideoSample parse_video_sample(ByteSpan data, uint64_t pos, const VideoFormat& f
             // data ends in, is for the next sample to take.
             if (!whole || units >= kMaxUnits) return stop(false);
             if (unit->role == Role::Slice) {
-                if (!continues_picture(format.codec, bytes, first_type, sets, s)) return stop(false);
+                if (continues_picture(format.codec, bytes, first_type, sets, current)) {
+                    // one more slice
+                } else if (auto field = format.codec == NalCodec::Avc && !both_fields
+                                            ? second_field(bytes, sets, s.avc)
+                                            : std::nullopt) {
+                    current = *field;
+                    first_type = unit->type;
+                    both_fields = true;
+                } else {
+                    return stop(false);
+                }
             } else if (unit->role != Role::Trailer) {
                 return stop(false);
             }
@@ -290,6 +319,7 @@ VideoSample parse_video_sample(ByteSpan data, uint64_t pos, const VideoFormat& f
                     if (!whole) return stop(true);
                     have_slice = true;
                     first_type = unit->type;
+                    current = s.avc;
                     break;
                 case Role::Trailer: return stop(false);
             }
