@@ -89,11 +89,11 @@ struct Scanner {
         enum class Kind { None, Video, Audio };
         // How many elements after one must parse for it to be taken: none
         // while each begins where the last ended and is of the same kind;
-        // one where the kind changes (a chunk of another track begins); two
-        // after bytes that were stepped over.
+        // one for the first, and where the kind changes (a chunk of another
+        // track begins); two after bytes that were stepped over.
         bool stepped_over = false;
         Kind last = Kind::None;
-        auto needed = [&](Kind k) { return stepped_over ? 2 : (last != Kind::None && last != k) ? 1 : 0; };
+        auto needed = [&](Kind k) { return stepped_over ? 2 : last != k ? 1 : 0; };
         uint64_t p = begin;
         while (p < data.size()) {
             const VideoSample v = video_at(p);

@@ -183,8 +183,14 @@ Result<RecoveredMovie> recovered_movie(ByteSpan data, std::optional<ByteSpan> re
     const uint64_t begin = mdat->payload_offset();
     if (reference) return with_reference(data, ftyp, begin, end, MORVEX_TRY(read_reference(*reference)));
     // A moov whose tables cannot be used (cut short, or out of step with
-    // the media) still describes the tracks.
-    if (moov) return with_reference(data, ftyp, begin, end, MORVEX_TRY(read_reference(data)));
+    // the media) still describes the tracks; when it cannot, what its
+    // tables said is the answer.
+    if (moov) {
+        auto own = read_reference(data);
+        auto r = own ? with_reference(data, ftyp, begin, end, *own) : std::unexpected(own.error());
+        if (r) return r;
+        return std::unexpected(*tables_error);
+    }
     if (auto r = from_parameter_sets(data, ftyp, begin, end)) return std::move(*r);
     return invalid(msg::kReferenceNeeded);
 }
