@@ -51,7 +51,7 @@ Track video_track(ByteSpan data, const ScanResult& scan, uint32_t track_id, uint
     t.source = data;
     t.trak = trak;
     t.samples.reserve(scan.pictures.size());
-    for (const auto& p : scan.pictures) t.samples.push_back(Sample{p.offset, p.size, duration, 0, p.key, 0});
+    for (const auto& p : scan.pictures) t.samples.push_back(Sample{{p.offset}, p.size, duration, 0, p.key, 0});
     const uint64_t delay = order_pictures(scan.pictures, duration, t.samples);
     start_at(t, delay, movie_timescale);
     return t;
@@ -85,7 +85,7 @@ Result<RecoveredMovie> with_reference(ByteSpan data, ByteSpan ftyp, uint64_t beg
         t.source = data;
         t.trak = a.trak;
         t.samples.reserve(scan.frames.size());
-        for (const auto& f : scan.frames) t.samples.push_back(Sample{f.offset, f.size, a.sample_duration, 0, true, 0});
+        for (const auto& f : scan.frames) t.samples.push_back(Sample{{f.offset}, f.size, a.sample_duration, 0, true, 0});
         if (a.media_time > 0) start_at(t, std::min<uint64_t>(uint64_t(a.media_time), t.media_duration()), m.timescale);
         m.tracks.push_back(std::move(t));
     }
