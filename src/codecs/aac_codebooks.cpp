@@ -12,8 +12,10 @@ struct Codeword {
     uint8_t length;
 };
 
-// The codewords, by index, as the tables of ISO/IEC 14496-3 4.A list them
-// (the codes are facts of the format; this form of them is ours).
+// The codewords, by index, as Tables 4.A.1 to 4.A.12 of ISO/IEC 14496-3
+// list them (codeword and length; the same values as the copy in FFmpeg's
+// libavcodec/aactab.c, which they were taken from). The codes are facts
+// of the format; this form of them is ours.
 // Table 4.A.1: index 60 is a difference of 0.
 constexpr Codeword kScalefactorCodes[121] = {
     {0x3ffe8, 18}, {0x3ffe6, 18}, {0x3ffe7, 18}, {0x3ffe5, 18}, {0x7fff5, 19}, {0x7fff1, 19}, {0x7ffed, 19},

@@ -19,9 +19,10 @@ enum Window : unsigned { kOnlyLong = 0, kLongStart = 1, kEightShort = 2, kLongSt
 constexpr unsigned kZeroHcb = 0, kEscHcb = 11, kReservedHcb = 12, kNoiseHcb = 13;
 constexpr unsigned kObjectMain = 1, kObjectSsr = 3, kObjectLtp = 4;
 
-// The offsets of the scalefactor bands (ISO/IEC 14496-3 4.5.4, the
-// swb_offset tables of the long and the short windows of 1024-sample
-// frames), shared by the rates the standard lets share them.
+// The offsets of the scalefactor bands: the swb_offset_long_window and
+// swb_offset_short_window tables of ISO/IEC 14496-3 4.5.4 for 1024-sample
+// frames (taken from the copy in FFmpeg's libavcodec/aactab.c), one per
+// group of rates that shares a table.
 constexpr uint16_t kLong96[] = {
     0, 4, 8, 12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 52, 56, 64, 72, 80, 88, 96, 108, 120, 132, 144, 156, 172,
     188, 212, 240, 276, 320, 384, 448, 512, 576, 640, 704, 768, 832, 896, 960, 1024,
