@@ -48,10 +48,16 @@ def first_times(data: bytes) -> dict[str, float]:
     return times
 
 
-def mdat_size_zero(data: bytes) -> bytes:
-    """The mdat as a recorder killed before its end leaves it: size 0 (to the end)."""
-    at = data.index(b"mdat") - 4  # its header follows ftyp and free
-    return data[:at] + struct.pack(">I", 0) + data[at + 4:]
+# The mdat header as a recorder killed before its end leaves it: size 0 (to the end of
+# the file, as FFmpeg and GStreamer leave it), or the 64-bit form with largesize 0.
+HEADERS = {"size0": struct.pack(">I", 0) + b"mdat", "largesize0": struct.pack(">IIQ", 1, 0x6D646174, 0)}
+
+
+def with_mdat_header(data: bytes, header: str | None) -> bytes:
+    if header is None:
+        return data
+    at = data.index(b"mdat") - 4  # it follows ftyp and free
+    return data[:at] + HEADERS[header] + data[at + 8:]
 
 
 def mid_fragment(data: bytes) -> int:
@@ -61,33 +67,34 @@ def mid_fragment(data: bytes) -> int:
     return mdat.offset + mdat.size // 2
 
 
-# recorder, where it is cut (a fraction of the file, or "mid-fragment"), whether its
-# mdat size is left 0, whether a reference (2 s of the same recorder) is given
+# recorder, where it is cut (a fraction of the file, or "mid-fragment"), its mdat header
+# (None: as written, its size counting bytes past the cut), whether a reference (2 s of
+# the same recorder) is given
 CASES = [
-    ("ffmpeg-h264", 0.35, False, True),
-    ("ffmpeg-h264", 0.80, True, True),
-    ("ffmpeg-hevc", 0.35, True, True),
-    ("ffmpeg-hevc", 0.80, False, True),
-    ("gst-h264", 0.35, False, True),
-    ("gst-h264", 0.80, True, True),
-    ("gst-hevc", 0.35, True, True),
-    ("gst-hevc", 0.80, False, True),
-    ("ffmpeg-fragmented", "mid-fragment", False, False),
-    ("ffmpeg-fragmented", 0.35, False, False),
-    ("gst-fragmented", "mid-fragment", False, False),
+    ("ffmpeg-h264", 0.35, None, True),
+    ("ffmpeg-h264", 0.80, "size0", True),
+    ("ffmpeg-hevc", 0.35, "size0", True),
+    ("ffmpeg-hevc", 0.80, None, True),
+    ("gst-h264", 0.35, None, True),
+    ("gst-h264", 0.80, "largesize0", True),
+    ("gst-hevc", 0.35, "size0", True),
+    ("gst-hevc", 0.80, None, True),
+    ("ffmpeg-fragmented", "mid-fragment", None, False),
+    ("ffmpeg-fragmented", 0.35, None, False),
+    ("gst-fragmented", "mid-fragment", None, False),
     # SPS and PPS in the samples: the video comes back without a reference.
-    ("ffmpeg-in-band", 0.80, True, False),
+    ("ffmpeg-in-band", 0.80, "size0", False),
     # A healthy file: every sample.
-    ("ffmpeg-h264", 1.0, False, False),
+    ("ffmpeg-h264", 1.0, None, False),
 ]
 
 
-@pytest.mark.parametrize("recorder,cut,size_zero,referred", CASES,
-                         ids=[f"{c[0]}-{c[1]}{'-size0' if c[2] else ''}" for c in CASES])
-def test_recovered_recording_plays_like_the_intact_one(recorder, cut, size_zero, referred):
+@pytest.mark.parametrize("recorder,cut,header,referred", CASES,
+                         ids=[f"{c[0]}-{c[1]}{'-' + c[2] if c[2] else ''}" for c in CASES])
+def test_recovered_recording_plays_like_the_intact_one(recorder, cut, header, referred):
     intact = made.recording(recorder)
     at = mid_fragment(intact) if cut == "mid-fragment" else int(len(intact) * cut)
-    broken = mdat_size_zero(intact[:at]) if size_zero else intact[:at]
+    broken = with_mdat_header(intact[:at], header)
     reference = made.recording(recorder, 2) if referred else None
     out = morvex.recover_mp4(broken, reference)
 

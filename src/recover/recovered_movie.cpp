@@ -4,6 +4,7 @@
 
 #include "codecs/h264_sps.h"
 #include "codecs/hevc_sps.h"
+#include "common/byte_reader.h"
 #include "common/byte_writer.h"
 #include "common/messages.h"
 #include "isobmff/box.h"
@@ -31,6 +32,19 @@ bool top_level_type(uint32_t type) {
                        fourcc_value("uuid"), fourcc_value("meta"), box::mdat, box::moof, box::mfra})
         if (type == t) return true;
     return false;
+}
+
+// Where the media data begins when the boxes end at an mdat header whose
+// size cannot be read: a size of 1 whose largesize is still 0 (or cut
+// short), as a recorder that reserves the 64-bit form leaves it, or a size
+// below the header's own.
+std::optional<uint64_t> media_data_left_open(ByteSpan data, const std::vector<Box>& top) {
+    const uint64_t at = top.empty() ? 0 : top.back().end();
+    if (at > data.size() || data.size() - at < 8 || load_be32(data.data() + at + 4) != box::mdat) return std::nullopt;
+    const uint32_t size = load_be32(data.data() + at);
+    const uint64_t header = size == 1 ? 16 : 8;
+    if (size >= 8 || data.size() - at < header) return std::nullopt;
+    return at + header;
 }
 
 // One edit that starts the presentation `media_time` ticks into the media
@@ -171,16 +185,19 @@ Result<RecoveredMovie> recovered_movie(ByteSpan data, std::optional<ByteSpan> re
         if (r || fragmented) return r;
         tables_error = r.error();
     }
-    if (!mdat) {
+    // The media data runs to the end of the file, unless its size is
+    // right: then it ends where the next top-level box begins.
+    uint64_t begin = 0, end = data.size();
+    if (mdat) {
+        const size_t mdat_index = size_t(mdat - top.data());
+        if (!mdat->cut && mdat_index + 1 < top.size() && top_level_type(top[mdat_index + 1].type)) end = mdat->end();
+        begin = mdat->payload_offset();
+    } else if (auto at = media_data_left_open(data, top)) {
+        begin = *at;
+    } else {
         if (tables_error) return std::unexpected(*tables_error);
         return invalid(msg::kNothingToRecover);
     }
-    // The media data runs to the end of the file, unless its size is
-    // right: then it ends where the next top-level box begins.
-    uint64_t end = data.size();
-    const size_t mdat_index = size_t(mdat - top.data());
-    if (!mdat->cut && mdat_index + 1 < top.size() && top_level_type(top[mdat_index + 1].type)) end = mdat->end();
-    const uint64_t begin = mdat->payload_offset();
     if (reference) return with_reference(data, ftyp, begin, end, MORVEX_TRY(read_reference(*reference)));
     // A moov whose tables cannot be used (cut short, or out of step with
     // the media) still describes the tracks; when it cannot, what its
