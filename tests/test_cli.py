@@ -299,18 +299,25 @@ BLAME = [
     ("mux", ["dup.mp4", "audio_frag.mp4"], 0, [TWICE]),
     ("mux", ["video_frag.mp4", "dup.mp4"], 1, [TWICE]),
     ("thumbnail", ["audio_frag.mp4"], 0, []),  # no video: no command would help
+    # Recordings cut short: without the moov, written last; inside a fragment.
+    ("reset", ["cut.mp4"], 0, ["{0} looks like an MP4 recording without its moov; try `morvex recover`"]),
+    ("defragment", ["cut_frag.mp4"], 0, ["{0} ends inside a box, as a recording cut short does; try `morvex recover`"]),
 ]
+MADE = {"dup.mp4": lambda: ftyp() + moov(mvhd(), trak(1, 1000), trak(1, 1000)),
+        "cut.mp4": lambda: (FIXTURES / "av_regular.mp4").read_bytes()[:30000],
+        "cut_frag.mp4": lambda: (FIXTURES / "av_frag.mp4").read_bytes()[:30000]}
 
 
 @pytest.mark.parametrize("command,inputs,blamed,lines", BLAME, ids=[f"{b[0]}-{'-'.join(b[1])}" for b in BLAME])
 def test_errors_name_the_input_at_fault(tmp_path, capsys, command, inputs, blamed, lines):
-    (tmp_path / "dup.mp4").write_bytes(ftyp() + moov(mvhd(), trak(1, 1000), trak(1, 1000)))
-    paths = [str(tmp_path / "dup.mp4") if name == "dup.mp4" else str(FIXTURES / name) for name in inputs]
+    for name, content in MADE.items():
+        (tmp_path / name).write_bytes(content())
+    paths = [str(tmp_path / name) if name in MADE else str(FIXTURES / name) for name in inputs]
     assert main([command, *paths, str(tmp_path / "out")]) == 1
     err = capsys.readouterr().err.splitlines()
     assert err[0].startswith(f"morvex {command}: {paths[blamed]}: ")
     assert err[1:] == [f"morvex: {line.format(*paths)}" for line in lines]
-    assert os.listdir(tmp_path) == ["dup.mp4"]
+    assert sorted(os.listdir(tmp_path)) == sorted(MADE)  # no output
 
 
 @pytest.mark.parametrize("name,kind", [

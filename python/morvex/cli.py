@@ -45,6 +45,7 @@ TS_SUFFIXES = {".ts", ".m2ts", ".mts", ".tsv", ".trp"}
 TS = "an MPEG transport stream"
 FRAGMENTED = "a fragmented MP4"
 REGULAR = "a regular MP4"
+WITHOUT_MOOV = "an MP4 recording without its moov"
 
 # Where the demultiplexer's report of a job goes: None, or a callable that
 # takes its text.
@@ -78,12 +79,12 @@ COMMANDS = {
     "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264",
                          (TS, FRAGMENTED, REGULAR), lambda d, name, report: thumbnail(d[0], name, report)),
     "recover": Command("a recording cut short (a fragmented MP4, or an MP4 without its moov) as a regular MP4",
-                       ".mp4", (FRAGMENTED, REGULAR),
+                       ".mp4", (FRAGMENTED, REGULAR, WITHOUT_MOOV),
                        lambda d, _, __: _morvex.recover_mp4(d[0], d[1] if len(d) > 1 else None)),
 }
 
 # The subcommand that fits each kind of input, for the hint after a failure.
-FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset"}
+FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset", WITHOUT_MOOV: "recover"}
 
 # The module's messages that are not in English, and what they say.
 IN_ENGLISH = [
@@ -129,7 +130,8 @@ def top_level_boxes(data: bytes) -> Iterator[tuple[bytes, int, int]]:
 def sniff(data: bytes) -> str | None:
     """The kind of `data`: a transport stream (sync byte 0x47 at the start
     of each of the first 188-byte packets, H.222.0 2.4.3.2), a fragmented MP4
-    (a moof box, or an mvex inside the moov), a regular MP4 (ftyp or moov
+    (a moof box, or an mvex inside the moov), a recording whose moov was
+    never written (an mdat and no moov), a regular MP4 (ftyp or moov
     without those), or None."""
     packets = min(len(data) // 188, 4)
     if data[:1] == b"\x47" and all(data[188 * i] == 0x47 for i in range(packets)):
@@ -141,6 +143,8 @@ def sniff(data: bytes) -> str | None:
             return FRAGMENTED
         if kind == b"moof":
             return FRAGMENTED
+    if b"mdat" in kinds and b"moov" not in kinds:
+        return WITHOUT_MOOV
     if kinds & {b"ftyp", b"moov", b"styp", b"mdat"}:
         return REGULAR
     return None
@@ -155,13 +159,16 @@ def looks_like_ts(data: bytes, name: str) -> bool:
     return Path(name).suffix.lower() in TS_SUFFIXES
 
 
-def hint(command: str, name: str, data: bytes) -> str | None:
+def hint(command: str, name: str, data: bytes, message: str = "") -> str | None:
     """A hint after a failure, when the input is of a kind the command is
-    not for and another command takes: only then would one help."""
+    not for and another command takes, or ends inside a box as a recording
+    cut short does: only then would one help."""
     kind = sniff(data)
-    if kind is None or kind in COMMANDS[command].accepts:
-        return None
-    return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
+    if kind is not None and kind not in COMMANDS[command].accepts:
+        return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
+    if command != "recover" and re.fullmatch(r"Box size \d+ exceeds available data", message):
+        return f"{name} ends inside a box, as a recording cut short does; try `morvex recover`"
+    return None
 
 
 def culprit(command: str, data: Sequence[bytes]) -> int:
@@ -447,7 +454,7 @@ class Runner:
             name = job.inputs[at]
             english = in_english(str(e))
             raise Failed(f"{name}: {e}", english and f"in English: {english}",
-                         hint(self.command, name, data[at])) from None
+                         hint(self.command, name, data[at], str(e))) from None
         except MemoryError as e:
             # The module's MemoryError says how many bytes it asked for.
             reason = f"out of memory: {e}" if str(e) else "out of memory"
