@@ -4,11 +4,14 @@
 // video_samples.h) and what parses as a raw AAC frame (see
 // codecs/aac_raw_block.h) tells the chunks apart, sample by sample.
 //
-// Where both readings hold, the one whose next element also parses wins.
-// Bytes that are neither (another track's samples, a sample cut short, a
-// damaged stretch) are stepped over a byte at a time, and after them a
-// sample is taken only when the element after it parses too (or the data
-// ends there), so a false match in the middle of noise is not taken.
+// Where both readings hold, the one whose next elements also parse wins.
+// An element is taken as it comes while each begins where the last ended
+// and is of the same kind; the first one, and one of the other kind (a
+// new chunk), must have an element after it. Bytes that are neither
+// (another track's samples, a sample cut short, a damaged stretch) are
+// stepped over a byte at a time, and after them a sample is taken only
+// when the two elements after it parse too (or the data ends), so a false
+// match in the middle of noise is not taken.
 // Every position is read at most a bounded number of times, and every
 // attempt reads a bounded stretch, so the time is linear in the data.
 #pragma once
