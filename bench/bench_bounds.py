@@ -38,6 +38,11 @@ SHAPES = {
     "endless_audio_pes": ([16 << 10, 64 << 10, 1 * MB, 2 * MB, 4 * MB, 8 * MB], [
         "morvex.convert_ts_to_mp4", "morvex.extract_thumbnail_from_ts"]),
 }
+# Recordings without moov: a picture every 8 bytes; noise, with a reference
+# (every byte tried as a picture and as an AAC frame) and without one.
+SHAPES["dense_pictures"] = ([1 * MB, 2 * MB, 4 * MB, 8 * MB], ["morvex.recover_mp4"])
+SHAPES["noise_mdat"] = ([1 * MB, 2 * MB, 4 * MB, 8 * MB], [
+    "morvex.recover_mp4", "lambda d: morvex.recover_mp4(d, crafted.a_reference())"])
 # A picture or an audio frame every few bytes, through every TS road; the
 # transmuxer takes the stream in 64 KB pushes.
 TRANSMUX = ("lambda d: (lambda t: b''.join([t.push(d[i:i + 65536]) for i in range(0, len(d), 65536)]"

@@ -60,6 +60,52 @@ def boxes_named(data: bytes, kind: bytes) -> list[bytes]:
     return out
 
 
+def descriptors(body: bytes) -> list[tuple[int, bytes]]:
+    """The descriptors of an esds (ISO/IEC 14496-1 7.2.6), those inside its
+    ES and decoder config descriptors too."""
+    out, at = [], 0
+    while at + 2 <= len(body):
+        tag, length, at = body[at], 0, at + 1
+        for _ in range(4):
+            length, at = length << 7 | body[at] & 0x7F, at + 1
+            if not body[at - 1] & 0x80:
+                break
+        inner = body[at:at + length]
+        out.append((tag, inner))
+        if tag == 3:  # ES_ID and flags (no optional fields in the fixtures)
+            out += descriptors(inner[3:])
+        elif tag == 4:  # objectTypeIndication ... avgBitrate
+            out += descriptors(inner[13:])
+        at += length
+    return out
+
+
+def scan_seeds(mp4s: dict[str, bytes]) -> dict[str, bytes]:
+    """The first mdat of each file with its avcC or hvcC and the choice bytes
+    of its codec, NAL length size and AAC layout (fuzz_recover_scan)."""
+    seeds = {}
+    for name, data in mp4s.items():
+        mdat = boxes_named(data, b"mdat")
+        if not mdat:
+            continue
+        what, record, rate, kind = 0, b"", 0, 1
+        for box_type, at in ((b"avcC", 4), (b"hvcC", 21)):
+            for r in boxes_named(data, box_type)[:1]:
+                lengths = {4: 0, 2: 1, 1: 2}
+                what |= 1 | (2 if box_type == b"hvcC" else 0) | lengths.get((r[at] & 3) + 1, 0) << 2
+                record = r
+        for esds in boxes_named(data, b"esds")[:1]:
+            asc = next((d for tag, d in descriptors(esds[4:]) if tag == 5), b"")
+            if len(asc) >= 2:
+                what |= 16
+                kind = (asc[0] >> 3) - 1
+                rate = ((asc[0] & 7) << 1 | asc[1] >> 7) | ((asc[1] >> 3) & 7) << 4
+        body = record + mdat[0][:64 * 1024] + struct.pack(">I", len(record))
+        seeds[name] = body + bytes([kind & 3, rate, what])
+        seeds[f"{name}_in_band"] = body + bytes([0, 0, (what & 15) | 32])
+    return seeds
+
+
 def corpora() -> dict[str, dict[str, bytes]]:
     streams = fixtures(".ts")
     # Shapes the toolkit makes: field pictures, pictures timed by their order
@@ -104,10 +150,13 @@ def corpora() -> dict[str, dict[str, bytes]]:
     mpeg2 = {"fixture": elementary_stream(streams["mpeg2_video"], 256) + b"\x07"}
     latm = {"fixture": elementary_stream(streams["latm_audio"], 257) + b"\x03",
             "rewrap": elementary_stream(streams["toolkit_latm"], 257) + b"\x10"}
+    # Recordings cut at 60%, with the whole file as the reference; and whole.
+    recover = {f"{name}_cut": split(data[:len(data) * 6 // 10], data) for name, data in mp4s.items()}
+    recover |= {name: split(data, b"") for name, data in mp4s.items()}
     return ({t: streams for t in ("ts_demux", "ts_to_mp4", "thumbnail_ts")} | {t: mp4s for t in mp4_targets}
             | {"mpeg2_video": mpeg2, "latm": latm}
             | {"pes": pes, "sps": sps, "avc_config": avcc, "adts": adts, "mux": mux, "segment_processor": segments,
-               "transmuxer": pieces})
+               "transmuxer": pieces, "recover": recover, "recover_scan": scan_seeds(mp4s)})
 
 
 def main(out: str) -> None:

@@ -19,7 +19,7 @@ import pytest
 import morvex
 from morvex import cli
 from morvex.cli import FRAGMENTED, REGULAR, TS, looks_like_ts, main, sniff
-from toolkit import FIXTURES, IN_CI
+from toolkit import FIXTURES, IN_CI, made
 from toolkit.mp4 import ftyp, moov, mvhd, trak
 
 TS_FILES = ["video_only.ts", "bframes_48k_stereo.ts", "mono_44k.ts"]
@@ -76,6 +76,7 @@ COMMANDS = [
     ("fragment", ["bframes_48k_stereo.ts"], lambda d: morvex.convert_ts_to_fmp4(*d)),
     ("thumbnail", ["video_only.ts"], lambda d: morvex.extract_thumbnail_from_ts(*d)),
     ("thumbnail", ["av_regular.mp4"], lambda d: morvex.extract_thumbnail_from_mp4(*d)),
+    ("recover", ["av_frag.mp4"], lambda d: morvex.recover_mp4(*d)),
 ]
 
 
@@ -86,6 +87,17 @@ def test_commands_write_the_module_result(tmp_path, command, inputs, call):
     assert out.read_bytes() == call([(FIXTURES / i).read_bytes() for i in inputs])
     # Nothing but the output is left in the folder (no temporary file).
     assert os.listdir(tmp_path) == ["out"]
+
+
+def test_recover_takes_a_reference(tmp_path, capsys):
+    broken, good = tmp_path / "broken.mp4", tmp_path / "good.mp4"
+    broken.write_bytes(made.recording("ffmpeg-h264")[:100_000])
+    good.write_bytes(made.recording("ffmpeg-h264", 2))
+    assert main(["recover", str(broken), "-d", str(tmp_path / "out"), "--reference", str(good)]) == 0
+    assert (tmp_path / "out" / "broken.mp4").read_bytes() == morvex.recover_mp4(broken.read_bytes(), good.read_bytes())
+    # The reference is an input: no output replaces it.
+    assert main(["recover", str(broken), str(good), "--reference", str(good), "-y"]) == 1
+    assert capsys.readouterr().err == f"morvex recover: {good}: is the input {good}; not writing over it\n"
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -288,18 +300,25 @@ BLAME = [
     ("mux", ["dup.mp4", "audio_frag.mp4"], 0, [TWICE]),
     ("mux", ["video_frag.mp4", "dup.mp4"], 1, [TWICE]),
     ("thumbnail", ["audio_frag.mp4"], 0, []),  # no video: no command would help
+    # Recordings cut short: without the moov, written last; inside a fragment.
+    ("reset", ["cut.mp4"], 0, ["{0} looks like an MP4 recording without its moov; try `morvex recover`"]),
+    ("defragment", ["cut_frag.mp4"], 0, ["{0} ends inside a box, as a recording cut short does; try `morvex recover`"]),
 ]
+MADE = {"dup.mp4": lambda: ftyp() + moov(mvhd(), trak(1, 1000), trak(1, 1000)),
+        "cut.mp4": lambda: (FIXTURES / "av_regular.mp4").read_bytes()[:30000],
+        "cut_frag.mp4": lambda: (FIXTURES / "av_frag.mp4").read_bytes()[:30000]}
 
 
 @pytest.mark.parametrize("command,inputs,blamed,lines", BLAME, ids=[f"{b[0]}-{'-'.join(b[1])}" for b in BLAME])
 def test_errors_name_the_input_at_fault(tmp_path, capsys, command, inputs, blamed, lines):
-    (tmp_path / "dup.mp4").write_bytes(ftyp() + moov(mvhd(), trak(1, 1000), trak(1, 1000)))
-    paths = [str(tmp_path / "dup.mp4") if name == "dup.mp4" else str(FIXTURES / name) for name in inputs]
+    for name, content in MADE.items():
+        (tmp_path / name).write_bytes(content())
+    paths = [str(tmp_path / name) if name in MADE else str(FIXTURES / name) for name in inputs]
     assert main([command, *paths, str(tmp_path / "out")]) == 1
     err = capsys.readouterr().err.splitlines()
     assert err[0].startswith(f"morvex {command}: {paths[blamed]}: ")
     assert err[1:] == [f"morvex: {line.format(*paths)}" for line in lines]
-    assert os.listdir(tmp_path) == ["dup.mp4"]
+    assert sorted(os.listdir(tmp_path)) == sorted(MADE)  # no output
 
 
 @pytest.mark.parametrize("name,kind", [

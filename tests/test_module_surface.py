@@ -31,6 +31,7 @@ PUBLIC = [
     "probe",
     "clip",
     "concat",
+    "recover_mp4",
 ]
 FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10] + PUBLIC[11:]
 
@@ -48,6 +49,7 @@ DOCS = [
     ("probe", "(data)", ["TypeError", "ValueError", "MemoryError"]),
     ("clip", "(data, start, end=None, *, exact=False)", ["TypeError", "ValueError", "MemoryError"]),
     ("concat", "(parts)", ["TypeError", "ValueError", "MemoryError"]),
+    ("recover_mp4", "(data, reference=None)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
 def small_ts(frames: int = 3, *, pts0: int = 90000, audio: bool = True) -> bytes:
@@ -218,6 +220,10 @@ def calls_with(value):
             yield name, "data", lambda f: f(value, 0), lambda f: f(data=value, start=0)
         elif name == "concat":
             yield name, "parts[0]", lambda f: f([value]), lambda f: f(parts=[value])
+        elif name == "recover_mp4":
+            yield name, "data", lambda f: f(value), lambda f: f(data=value)
+            if value is not None:  # no reference
+                yield name, "reference", lambda f: f(b"", value), lambda f: f(reference=value, data=b"")
         else:
             yield name, "data", lambda f: f(value), lambda f: f(data=value)
 

@@ -21,6 +21,7 @@ from morvex._morvex import (
     extract_thumbnail_from_ts,
     mux_fmp4_tracks,
     probe,
+    recover_mp4,
     reset_mp4_timestamps,
 )
 from morvex._files import write_file
@@ -41,6 +42,7 @@ __all__ = [
     "probe",
     "clip",
     "concat",
+    "recover_mp4",
     "write_file",
     "Probe",
     "ProbeTrack",

@@ -27,6 +27,7 @@ __all__ = [
     "probe",
     "clip",
     "concat",
+    "recover_mp4",
 ]
 
 def convert_ts_to_mp4(data: Buffer, reset_timestamps: bool = False, *, report: Callable[[str], object] | None = ...) -> bytes:
@@ -390,4 +391,38 @@ def concat(parts: Sequence[Buffer]) -> bytes:
     part's index and both codecs) or a part no reader takes (the reader's
     message behind "Part N: "); MemoryError (saying how many bytes were
     asked for) when memory runs out, RuntimeError on an internal error.
+    """
+
+def recover_mp4(data: Buffer, reference: Buffer | None = None) -> bytes:
+    """Recover a recording that was cut short, as a regular MP4.
+
+    data is the whole file as the recorder left it:
+    - a fragmented MP4 cut anywhere: every sample whose bytes are all
+      there comes back, those of the fragment it ends in too;
+    - a regular MP4 whose moov is missing, and whose mdat may be cut
+      anywhere and have a size of 0 or a wrong one: its H.264 or HEVC
+      pictures (runs of length-prefixed NAL units, one picture each)
+      and AAC frames are found by their bytes. Pictures are shown in the
+      order of their picture order counts (B-frames present right), the
+      IDR (HEVC: IRAP) pictures are the key frames, each picture lasts the
+      reference's frame duration and each AAC frame 1024 samples, and
+      video and audio start together;
+    - a healthy MP4, which comes back with every sample.
+    reference is a healthy MP4 from the same recorder, with the same
+    codecs and settings, whose sample descriptions (and movie box) the
+    recovered file takes; None: a file without moov is recovered from
+    the parameter sets its video carries in-band (its video only).
+    data and reference may be bytes or any other C-contiguous buffer
+    (bytearray, memoryview, mmap, a numpy uint8 array). They are read in
+    place and held for the call; if another thread rewrites their bytes
+    meanwhile, the result is unspecified or a ValueError, never a crash.
+
+    Returns the MP4 as new bytes.
+    Raises TypeError if data is not a C-contiguous buffer, or reference
+    neither one nor None; ValueError if nothing can be recovered (empty or
+    garbage input), if the moov is missing and the video carries no
+    parameter sets (the message says a reference file is needed), or if
+    the reference has no moov or no H.264, HEVC or AAC track;
+    MemoryError (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
     """

@@ -5,6 +5,7 @@
     morvex defragment - - < fragmented.mp4 > regular.mp4
     morvex fragment in.ts out.mp4
     morvex fragment seg0.ts seg1.ts seg2.ts -d out   (init.mp4, seg0.m4s, ...)
+    morvex recover broken.mp4 fixed.mp4 --reference good.mp4
 
 The extension works on bytes only; this front end reads the inputs, runs the
 jobs on threads (the extension releases the interpreter lock), and writes each
@@ -47,6 +48,7 @@ TS_SUFFIXES = {".ts", ".m2ts", ".mts", ".tsv", ".trp"}
 TS = "an MPEG transport stream"
 FRAGMENTED = "a fragmented MP4"
 REGULAR = "a regular MP4"
+WITHOUT_MOOV = "an MP4 recording without its moov"
 
 # Where the demultiplexer's report of a job goes: None, or a callable that
 # takes its text.
@@ -83,10 +85,13 @@ COMMANDS = {
                         "convert_ts_to_fmp4"),
     "thumbnail": Command("first key frame of a TS or an MP4, as H.264 or HEVC Annex B", ".h264",
                          (TS, FRAGMENTED, REGULAR), lambda d, name, report: thumbnail(d[0], name, report)),
+    "recover": Command("a recording cut short (a fragmented MP4, or an MP4 without its moov) as a regular MP4",
+                       ".mp4", (FRAGMENTED, REGULAR, WITHOUT_MOOV),
+                       lambda d, _, __: _morvex.recover_mp4(d[0], d[1] if len(d) > 1 else None)),
 }
 
 # The subcommand that fits each kind of input, for the hint after a failure.
-FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset"}
+FITTING = {TS: "convert", FRAGMENTED: "defragment", REGULAR: "reset", WITHOUT_MOOV: "recover"}
 
 # The module's messages that are not in English, and what they say.
 IN_ENGLISH = [
@@ -132,7 +137,8 @@ def top_level_boxes(data: bytes) -> Iterator[tuple[bytes, int, int]]:
 def sniff(data: bytes) -> str | None:
     """The kind of `data`: a transport stream (sync byte 0x47 at the start
     of each of the first 188-byte packets, H.222.0 2.4.3.2), a fragmented MP4
-    (a moof box, or an mvex inside the moov), a regular MP4 (ftyp or moov
+    (a moof box, or an mvex inside the moov), a recording whose moov was
+    never written (an mdat and no moov), a regular MP4 (ftyp or moov
     without those), or None."""
     packets = min(len(data) // 188, 4)
     if data[:1] == b"\x47" and all(data[188 * i] == 0x47 for i in range(packets)):
@@ -144,6 +150,8 @@ def sniff(data: bytes) -> str | None:
             return FRAGMENTED
         if kind == b"moof":
             return FRAGMENTED
+    if b"mdat" in kinds and b"moov" not in kinds:
+        return WITHOUT_MOOV
     if kinds & {b"ftyp", b"moov", b"styp", b"mdat"}:
         return REGULAR
     return None
@@ -158,13 +166,16 @@ def looks_like_ts(data: bytes, name: str) -> bool:
     return Path(name).suffix.lower() in TS_SUFFIXES
 
 
-def hint(command: str, name: str, data: bytes) -> str | None:
+def hint(command: str, name: str, data: bytes, message: str = "") -> str | None:
     """A hint after a failure, when the input is of a kind the command is
-    not for and another command takes: only then would one help."""
+    not for and another command takes, or ends inside a box as a recording
+    cut short does: only then would one help."""
     kind = sniff(data)
-    if kind is None or command not in COMMANDS or kind in COMMANDS[command].accepts:
-        return None
-    return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
+    if kind is not None and command in COMMANDS and kind not in COMMANDS[command].accepts:
+        return f"{name} looks like {kind}; try `morvex {FITTING[kind]}`"
+    if command != "recover" and re.fullmatch(r"Box size \d+ exceeds available data", message):
+        return f"{name} ends inside a box, as a recording cut short does; try `morvex recover`"
+    return None
 
 
 def culprit(command: str, data: Sequence[bytes]) -> int:
@@ -272,6 +283,11 @@ def plan(args: argparse.Namespace) -> list[Job]:
         suffix = COMMANDS[args.command].suffix
         jobs = [Job(paths[i:i + count], os.path.join(args.outdir, Path(paths[i]).stem + suffix))
                 for i in range(0, len(paths), count)]
+    # recover's reference is an input of every job (an output may not
+    # replace it).
+    if getattr(args, "reference", None) is not None:
+        for job in jobs:
+            job.inputs.append(args.reference)
     if sum(p == STDIO for job in jobs for p in job.inputs) > 1:
         raise Usage("standard input can be read only once")
     seen: dict[str, str] = {}
@@ -480,7 +496,7 @@ class Runner:
             name = job.inputs[at]
             english = in_english(str(e))
             raise Failed(f"{name}: {e}", english and f"in English: {english}",
-                         hint(self.command, name, data[at])) from None
+                         hint(self.command, name, data[at], str(e))) from None
         except MemoryError as e:
             # The module's MemoryError says how many bytes it asked for.
             reason = f"out of memory: {e}" if str(e) else "out of memory"
@@ -528,7 +544,7 @@ class Runner:
                 at = culprit(self.command, data)
                 english = in_english(message)
                 raise Failed(f"{job.inputs[at]}: {message}", english and f"in English: {english}",
-                             hint(self.command, job.inputs[at], data[at])) from None
+                             hint(self.command, job.inputs[at], data[at], message)) from None
             except MemoryError as e:
                 raise Failed(f"{job.inputs[0]}: out of memory" + (f": {e}" if str(e) else ""),
                              memory_advice(job)) from None
@@ -744,11 +760,19 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         if name == "mux":
             usage = "morvex mux VIDEO AUDIO OUT | morvex mux VIDEO AUDIO [VIDEO AUDIO ...] -d OUTDIR"
             paths_help = "a video MP4 and an audio MP4, then the output (without -d)"
+        elif name == "recover":
+            usage = ("morvex recover BROKEN OUT [--reference GOOD] | "
+                     "morvex recover BROKEN [BROKEN ...] -d OUTDIR [--reference GOOD]")
+            paths_help = "the recordings cut short, then the output (when there is one input and no -d)"
         else:
             usage = f"morvex {name} IN OUT | morvex {name} IN [IN ...] -d OUTDIR"
             paths_help = "the inputs, then the output (when there is one input and no -d)"
         c = sub.add_parser(name, help=command.help, description=command.help, usage=usage + " [options]")
         c.add_argument("paths", nargs="+", metavar="PATH", help=paths_help + "; '-' is standard input or output")
+        if name == "recover":
+            c.add_argument("--reference", metavar="GOOD",
+                           help="a healthy MP4 from the same recorder (same codecs and settings), which describes "
+                                "the samples of a file whose moov is missing")
         c.add_argument("-d", "--outdir", metavar="OUTDIR",
                        help=f"write each input's result to OUTDIR/NAME{command.suffix} (OUTDIR is made if need be)")
         c.add_argument("-j", "--jobs", type=jobs_count, default=1, metavar="N",

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "codecs/bit_reader.h"
+
 namespace morvex::aac {
 
 std::optional<AdtsHeader> parse_adts_header(ByteSpan b) {
@@ -34,6 +36,67 @@ uint16_t audio_specific_config(const AdtsHeader& h) {
     const uint8_t object_type = uint8_t(h.profile + 1);
     const uint8_t channels = h.channel_configuration == 0 ? 2 : h.channel_configuration;
     return uint16_t((object_type & 0x1F) << 11 | (h.sampling_frequency_index & 0x0F) << 7 | (channels & 0x0F) << 3);
+}
+
+namespace {
+
+std::optional<uint32_t> read_object_type(BitReader& r) {
+    auto type = r.bits(5);
+    if (type && *type == 31) {
+        auto more = r.bits(6);
+        if (!more) return std::nullopt;
+        return 32 + *more;
+    }
+    return type;
+}
+
+// samplingFrequencyIndex, and the 24-bit frequency after the escape 15.
+bool read_frequency(BitReader& r, uint8_t& index, uint32_t& frequency) {
+    auto i = r.bits(4);
+    if (!i || *i == 13 || *i == 14) return false;
+    if (*i != 15) {
+        index = uint8_t(*i);
+        frequency = sample_rate(index);
+        return true;
+    }
+    auto f = r.bits(24);
+    if (!f || *f == 0) return false;
+    frequency = *f;
+    // The nearest table (ISO/IEC 14496-3 4.5.4, the sampling frequency
+    // mapping of the scalefactor band tables).
+    static constexpr uint32_t kFrom[] = {92017, 75132, 55426, 46009, 37566, 27713, 23004, 18783, 13856, 11502, 9391};
+    index = 11;
+    for (uint8_t k = 0; k < 11; ++k)
+        if (frequency >= kFrom[k]) {
+            index = k;
+            break;
+        }
+    return true;
+}
+
+}  // namespace
+
+std::optional<AudioSpecificConfig> parse_audio_specific_config(ByteSpan asc) {
+    BitReader r{asc};
+    AudioSpecificConfig c;
+    auto type = read_object_type(r);
+    if (!type || !read_frequency(r, c.sampling_frequency_index, c.sampling_frequency)) return std::nullopt;
+    auto channels = r.bits(4);
+    if (!channels) return std::nullopt;
+    c.channel_configuration = uint8_t(*channels);
+    if (*type == 5 || *type == 29) {
+        uint8_t index = 0;
+        uint32_t frequency = 0;
+        if (!read_frequency(r, index, frequency)) return std::nullopt;  // of the extension
+        type = read_object_type(r);
+        if (!type) return std::nullopt;
+    }
+    if (*type == 0 || *type > 255) return std::nullopt;
+    c.object_type = uint8_t(*type);
+    auto frame_length = r.bit();
+    if (!frame_length) return std::nullopt;
+    c.frame_length_960 = *frame_length;
+    return c;
 }
 
 }  // namespace morvex::aac

@@ -17,11 +17,11 @@ std::vector<uint8_t> unescape_rbsp(ByteSpan payload) {
     return out;
 }
 
-size_t unescape_rbsp(ByteSpan payload, uint8_t* out, size_t capacity) {
+size_t unescape_rbsp_prefix(ByteSpan payload, std::span<uint8_t> out) {
     size_t n = 0;
     unsigned zeros = 0;
-    for (uint8_t b : payload) {
-        if (n == capacity) break;
+    for (size_t i = 0; i < payload.size() && n < out.size(); ++i) {
+        const uint8_t b = payload[i];
         if (zeros >= 2 && b == 3) {
             zeros = 0;
             continue;

@@ -3,7 +3,9 @@
 // B framing itself, the same for both codecs, is split_nal_units in h264.h.)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/bytes.h"
@@ -14,9 +16,9 @@ namespace morvex::annexb {
 // emulation-prevention byte and is dropped.
 std::vector<uint8_t> unescape_rbsp(ByteSpan payload);
 
-// The same for the first bytes of a NAL unit, into a buffer of the caller
-// (headers read once a picture need no allocation): at most `capacity`
-// bytes are written; returns how many.
-size_t unescape_rbsp(ByteSpan payload, uint8_t* out, size_t capacity);
+// The first bytes of the RBSP, as many as `out` holds, without allocating:
+// enough for the fields at the front of a slice header. Returns how many
+// were written.
+size_t unescape_rbsp_prefix(ByteSpan payload, std::span<uint8_t> out);
 
 }  // namespace morvex::annexb

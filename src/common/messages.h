@@ -52,6 +52,15 @@ inline std::string no_samples_readable(uint32_t track_id) {
     return "track_id " + std::to_string(track_id) + " has no samples that can be read";
 }
 
+// Recovery of recordings cut short.
+inline constexpr const char* kNothingToRecover = "No moov or mdat box found: nothing to recover";
+inline constexpr const char* kNoSamplesRecovered = "No samples could be recovered from the media data";
+inline constexpr const char* kReferenceNeeded =
+    "The moov box is missing and the media data carries no parameter sets: a reference file from the same "
+    "recorder is needed";
+inline constexpr const char* kReferenceWithoutMoov = "The reference file has no moov box";
+inline constexpr const char* kReferenceWithoutTracks = "The reference file has no H.264, HEVC or AAC track";
+
 // Sample tables (ISO/IEC 14496-12 8.6, 8.7).
 inline constexpr const char* kInvalidStsz = "Invalid stsz box";
 inline constexpr const char* kNoSampleSizes = "Invalid stsz box - no sample sizes";

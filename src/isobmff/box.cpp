@@ -34,6 +34,8 @@ Result<std::optional<Box>> read_box(ByteSpan range, size_t base, size_t pos, Box
     if (size < header) return invalid(msg::kInvalidBoxSize);
     if (size > range.size() - pos) {
         if (rules.overrun == Overrun::Error) return invalid(msg::box_exceeds_data(size));
+        if (rules.overrun == Overrun::Clip)
+            return std::optional<Box>{Box{type, base + pos, header, range.subspan(pos), true}};
         return std::optional<Box>{};
     }
     return std::optional<Box>{Box{type, base + pos, header, range.subspan(pos, size_t(size))}};
@@ -55,6 +57,18 @@ Result<std::vector<Box>> child_boxes(const Box& parent, size_t skip) {
 }
 
 Result<std::vector<Box>> top_level_boxes(ByteSpan file) { return child_boxes(file_box(file)); }
+
+std::vector<Box> top_level_boxes_of_cut_file(ByteSpan file) {
+    std::vector<Box> boxes;
+    size_t pos = 0;
+    while (true) {
+        auto box = read_box(file, 0, pos, BoxRules{Overrun::Clip, false});
+        if (!box || !*box) break;
+        pos += (*box)->size();
+        boxes.push_back(**box);
+    }
+    return boxes;
+}
 
 Result<std::optional<Box>> find_child(const Box& parent, uint32_t type, size_t skip) {
     const ByteSpan payload = parent.payload();

@@ -13,7 +13,9 @@
 //  - a child running past the end of its parent ends the parent's list of
 //    children (the rest of the parent is not read).
 // The segment rebaser has a contract of its own (compact headers only, a
-// box cut off at the end of a segment left out); `BoxRules` carries it.
+// box cut off at the end of a segment left out), and the recovery of a
+// recording cut short reads its last box as far as it goes; `BoxRules`
+// carries these.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +36,7 @@ struct Box {
     size_t offset = 0;        // first header byte, as a position in the file
     uint8_t header_size = 8;  // 8, or 16 with a largesize
     ByteSpan bytes;           // the whole box, header included
+    bool cut = false;         // under Overrun::Clip: the range ends before the box does
 
     ByteSpan payload() const { return bytes.subspan(header_size); }
     size_t size() const { return bytes.size(); }
@@ -47,6 +50,7 @@ struct Box {
 enum class Overrun {
     Error,    // "Box size N exceeds available data"
     EndList,  // the box and everything after it in the range are not read
+    Clip,     // the box is read up to the end of the range, and marked cut
 };
 
 struct BoxRules {
@@ -61,6 +65,14 @@ Result<std::optional<Box>> read_box(ByteSpan range, size_t base, size_t pos, Box
 
 // The top-level boxes of a whole file (overrun is an error).
 Result<std::vector<Box>> top_level_boxes(ByteSpan file);
+
+// The top-level boxes of a file that may end inside its last box (a
+// recording cut short): that box is read as far as the file goes and
+// marked cut. Its children are read as those of any box, so a child cut
+// short ends the list. The boxes end at the first header that cannot be
+// read (a size below its header's, a largesize cut short): what follows
+// is not a box.
+std::vector<Box> top_level_boxes_of_cut_file(ByteSpan file);
 
 // The children of a container, which begin `skip` bytes into its payload
 // (after the fields of a full box or a sample entry).

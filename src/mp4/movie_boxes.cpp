@@ -89,4 +89,34 @@ void write_dinf(ByteWriter& w) {
     w.end_box(dinf);
 }
 
+void write_fresh_trak(ByteWriter& w, uint32_t track_id, bool video, uint16_t width, uint16_t height,
+                      uint32_t timescale, const std::function<void(ByteWriter&)>& write_entry) {
+    size_t trak = w.begin_box("trak");
+    write_tkhd(w, track_id, 0, video ? 0 : 0x0100, video ? width : 0, video ? height : 0);
+    size_t mdia = w.begin_box("mdia");
+    write_mdhd(w, timescale, 0);
+    write_hdlr(w, video ? "vide" : "soun");
+    size_t minf = w.begin_box("minf");
+    if (video) {
+        size_t vmhd = w.begin_full_box("vmhd", 0, 1);
+        w.zeros(8);  // graphicsmode, opcolor
+        w.end_box(vmhd);
+    } else {
+        size_t smhd = w.begin_full_box("smhd", 0, 0);
+        w.u16(0);  // balance
+        w.u16(0);
+        w.end_box(smhd);
+    }
+    write_dinf(w);
+    size_t stbl = w.begin_box("stbl");
+    size_t stsd = w.begin_full_box("stsd", 0, 0);
+    w.u32(1);
+    write_entry(w);
+    w.end_box(stsd);
+    w.end_box(stbl);
+    w.end_box(minf);
+    w.end_box(mdia);
+    w.end_box(trak);
+}
+
 }  // namespace morvex

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -20,5 +21,11 @@ void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t vo
 void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration, std::string_view language = "und");  // 8.4.2
 void write_hdlr(ByteWriter& w, std::string_view handler_type);                               // 8.4.3
 void write_dinf(ByteWriter& w);                                                              // 8.7.1
+
+// A trak to be the writer's template for a fresh track: tkhd, and mdia
+// with mdhd, hdlr and minf (vmhd or smhd, dinf, and an stbl that holds only
+// the stsd with the one entry `write_entry` writes).
+void write_fresh_trak(ByteWriter& w, uint32_t track_id, bool video, uint16_t width, uint16_t height,
+                      uint32_t timescale, const std::function<void(ByteWriter&)>& write_entry);
 
 }  // namespace morvex

@@ -6,11 +6,13 @@
 #include "python/processor_type.h"
 #include "python/transmuxer_type.h"
 
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 
 #include "roads/mp4_roads.h"
+#include "roads/recover.h"
 #include "roads/thumbnails.h"
 #include "roads/ts_to_fmp4.h"
 #include "roads/ts_to_mp4.h"
@@ -103,6 +105,21 @@ PyObject* mux_fmp4_tracks_py(PyObject*, PyObject* args, PyObject* kwargs) {
     InputBuffer v, a;
     if (!v.acquire(video, "video") || !a.acquire(audio, "audio")) return nullptr;
     return run_planned([vs = v.span(), as = a.span()] { return plan_mux_fmp4_tracks(vs, as); });
+}
+
+PyObject* recover_mp4_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "reference", nullptr};
+    PyObject* data = nullptr;
+    PyObject* reference = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:recover_mp4", const_cast<char**>(keywords), &data,
+                                     &reference))
+        return nullptr;
+    InputBuffer input, good;
+    if (!input.acquire(data, "data")) return nullptr;
+    const bool referred = reference != nullptr && reference != Py_None;
+    if (referred && !good.acquire(reference, "reference")) return nullptr;
+    const std::optional<ByteSpan> ref = referred ? std::optional(good.span()) : std::nullopt;
+    return run_planned([in = input.span(), ref] { return plan_recover_mp4(in, ref); });
 }
 
 #define MORVEX_FUNCTION(name, doc) \
@@ -300,6 +317,46 @@ PyMethodDef later_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Functions added after the transmuxer class, for the same reason.
+PyMethodDef recovery_functions[] = {
+    MORVEX_FUNCTION(recover_mp4,
+                    "recover_mp4(data, reference=None)\n"
+                    "--\n"
+                    "\n"
+                    "Recover a recording that was cut short, as a regular MP4.\n"
+                    "\n"
+                    "data is the whole file as the recorder left it:\n"
+                    "- a fragmented MP4 cut anywhere: every sample whose bytes are all\n"
+                    "  there comes back, those of the fragment it ends in too;\n"
+                    "- a regular MP4 whose moov is missing, and whose mdat may be cut\n"
+                    "  anywhere and have a size of 0 or a wrong one: its H.264 or HEVC\n"
+                    "  pictures (runs of length-prefixed NAL units, one picture each)\n"
+                    "  and AAC frames are found by their bytes. Pictures are shown in the\n"
+                    "  order of their picture order counts (B-frames present right), the\n"
+                    "  IDR (HEVC: IRAP) pictures are the key frames, each picture lasts the\n"
+                    "  reference's frame duration and each AAC frame 1024 samples, and\n"
+                    "  video and audio start together;\n"
+                    "- a healthy MP4, which comes back with every sample.\n"
+                    "reference is a healthy MP4 from the same recorder, with the same\n"
+                    "codecs and settings, whose sample descriptions (and movie box) the\n"
+                    "recovered file takes; None: a file without moov is recovered from\n"
+                    "the parameter sets its video carries in-band (its video only).\n"
+                    "data and reference may be bytes or any other C-contiguous buffer\n"
+                    "(bytearray, memoryview, mmap, a numpy uint8 array). They are read in\n"
+                    "place and held for the call; if another thread rewrites their bytes\n"
+                    "meanwhile, the result is unspecified or a ValueError, never a crash.\n"
+                    "\n"
+                    "Returns the MP4 as new bytes.\n"
+                    "Raises TypeError if data is not a C-contiguous buffer, or reference\n"
+                    "neither one nor None; ValueError if nothing can be recovered (empty or\n"
+                    "garbage input), if the moov is missing and the video carries no\n"
+                    "parameter sets (the message says a reference file is needed), or if\n"
+                    "the reference has no moov or no H.264, HEVC or AAC track;\n"
+                    "MemoryError (saying how many bytes were asked for) when memory runs out,\n"
+                    "RuntimeError on an internal error."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Adds `value` under `name` and appends the name to __all__, creating the
 // list on the first addition. Steals the reference to `value`.
 int add_public(PyObject* module, const char* name, PyObject* value) {
@@ -356,7 +413,8 @@ int exec_module(PyObject* module) {
     if (add_functions(module, later_functions) < 0) return -1;
     if (PyModule_AddFunctions(module, file_functions) < 0) return -1;
     if (add_public(module, "TransportStreamTransmuxer", create_transmuxer_type(module)) < 0) return -1;
-    return add_functions(module, movie_functions);
+    if (add_functions(module, movie_functions) < 0) return -1;
+    return add_functions(module, recovery_functions);
 }
 
 PyModuleDef_Slot slots[] = {

@@ -68,9 +68,9 @@ void read_picture_order(AccessUnitCutter& c, const SourcePieces& es, const h264:
     if (c.codec == VideoCodec::H264) {
         const uint8_t type = nal.type();
         if (type != h264::kSliceNonIdr && type != h264::kSliceIdr) return;
-        const auto pps_id = h264::slice_pps_id(b);
-        if (!pps_id || *pps_id >= p.h264_pps.size() || !p.h264_pps[*pps_id]) return;
-        const h264::Pps& pps = *p.h264_pps[*pps_id];
+        const auto start = h264::parse_slice_start(b);
+        if (!start || start->pps_id >= p.h264_pps.size() || !p.h264_pps[start->pps_id]) return;
+        const h264::Pps& pps = *p.h264_pps[start->pps_id];
         if (!p.h264_sps[pps.sps_id]) return;
         const h264::Sps& sps = *p.h264_sps[pps.sps_id];
         const auto h = h264::parse_slice_header(b, sps, pps);
@@ -78,22 +78,19 @@ void read_picture_order(AccessUnitCutter& c, const SourcePieces& es, const h264:
         if (h->idr) ++c.order.period;
         u.field = !h->field_pic ? Field::Frame : h->bottom_field ? Field::Bottom : Field::Top;
         u.frame_num = h->frame_num;
-        u.order = h264::picture_order_count(c.order.h264, sps, *h);
-        u.odd_frame_count = sps.poc_type == 0 && !h->field_pic && (*u.order & 1);
+        u.order = h264::picture_order_count(c.order.h264, *h, sps);
+        u.odd_frame_count = sps.pic_order_cnt_type == 0 && !h->field_pic && (*u.order & 1);
     } else {
-        const uint8_t type = hevc::nal_type_of(nal.header_byte);
-        const uint8_t temporal_id = uint8_t((nal.second_byte & 7) - 1);
         if ((nal.header_byte & 1) || (nal.second_byte & 0xF8)) return;  // a layer other than the base one
-        const auto pps_id = hevc::slice_pps_id(b);
-        if (!pps_id || *pps_id >= p.hevc_pps.size() || !p.hevc_pps[*pps_id]) return;
-        const hevc::Pps& pps = *p.hevc_pps[*pps_id];
+        const auto start = hevc::parse_slice_start(b);
+        if (!start || start->pps_id >= p.hevc_pps.size() || !p.hevc_pps[start->pps_id]) return;
+        const hevc::Pps& pps = *p.hevc_pps[start->pps_id];
         if (!p.hevc_sps[pps.sps_id]) return;
         const hevc::Sps& sps = *p.hevc_sps[pps.sps_id];
-        const auto lsb = hevc::slice_poc_lsb(b, sps, pps);
-        if (!lsb) return;
-        const bool fresh = (type >= hevc::kBlaWLp && type <= hevc::kIdrNLp) || (hevc::is_irap(type) && !c.order.hevc.prev_tid0);
-        if (fresh) ++c.order.period;
-        u.order = hevc::picture_order_count(c.order.hevc, sps, type, temporal_id, *lsb);
+        const auto h = hevc::parse_slice_header(b, sps, pps);
+        if (!h) return;
+        if (hevc::resets_order_count(c.order.hevc, h->nal_type)) ++c.order.period;
+        u.order = hevc::picture_order_count(c.order.hevc, *h, sps);
     }
     u.period = c.order.period;
 }
@@ -228,7 +225,7 @@ bool add_nal(AccessUnitCutter& c, const SourcePieces& es, const h264::Nal& nal, 
             c.unit.rasl |= type == hevc::kRaslN || type == hevc::kRaslR;
             if (role.starts_picture) c.unit.vcl_type = type;
         }
-        if (type == hevc::kEndOfSequence) c.order.hevc.prev_tid0.reset();
+        if (type == hevc::kEndOfSequence) c.order.hevc.started = false;
     }
     if (c.codec == VideoCodec::H264 && nal.type() == h264::kSei && holds_recovery_point(es, nal))
         c.unit.recovery_point = true;

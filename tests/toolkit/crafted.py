@@ -4,7 +4,10 @@ The tests and bench/bench_bounds.py build them at any size from here."""
 
 from __future__ import annotations
 
-from . import h264, mp4, ts
+import random
+import struct
+
+from . import FIXTURES, h264, mp4, ts
 
 
 def trun_flood(size: int) -> bytes:
@@ -132,3 +135,34 @@ def tiny_adts(size: int) -> bytes:
     """One IDR picture, then an audio PES of ADTS frames of 8 bytes (one
     byte of payload each): an audio sample per 8 bytes of the input."""
     return _endless_pes(0x101, ts.AUDIO_STREAM_ID, b"", ts.adts_frame(b"\x21"), size)
+
+
+# --- recordings without moov (recover_mp4) ----------------------------------------------
+
+_MEDIA_DATA = mp4.ftyp() + struct.pack(">I", 0) + b"mdat"  # an mdat to the end of the file
+
+
+def _length_prefixed(*units: bytes) -> bytes:
+    return b"".join(struct.pack(">I", len(u)) + u for u in units)
+
+
+def dense_pictures(size: int) -> bytes:
+    """A recording of about `size` bytes without moov whose mdat holds an SPS,
+    a PPS and an IDR picture, then a picture every 8 bytes (a non-IDR slice
+    header of 3 bytes behind its length): a sample per 8 bytes, found without
+    a reference."""
+    idr = h264.nal(h264.IDR, h264.BitWriter().ue(0).ue(7).ue(0).u(4, 0).ue(0).u(6, 0).trailing().bytes())
+    picture = h264.nal(h264.SLICE, h264.BitWriter().ue(0).ue(5).ue(0).u(4, 1).u(6, 2).trailing().bytes(), ref_idc=2)
+    head = _MEDIA_DATA + _length_prefixed(h264.sps(), h264.pps(), idr)
+    return head + _length_prefixed(picture) * max(0, (size - len(head)) // 8)
+
+
+def noise_mdat(size: int) -> bytes:
+    """A recording of about `size` bytes without moov whose mdat is noise:
+    every byte is stepped over, each tried as a picture and an AAC frame."""
+    return _MEDIA_DATA + random.Random(size).randbytes(max(0, size - len(_MEDIA_DATA)))
+
+
+def a_reference() -> bytes:
+    """A healthy recording (H.264 and AAC) to recover others with."""
+    return (FIXTURES / "av_regular.mp4").read_bytes()

@@ -7,8 +7,9 @@ under the system's temporary folder, named after the command that made
 them. The MP4s whose muxer options the MP4 roads must rewrite without
 losing time (a DASH video and audio pair, HLS fMP4 live segments whose audio
 leads, fragments with negative composition offsets and a late video start,
-CENC encryption, PCM in MOV) are made once per session into a temporary
-folder. Without the tool the test is skipped on a developer machine and
+CENC encryption, PCM in MOV) and recordings as recorders leave them for
+recovery (`recording`, with GStreamer's mp4mux too) are made once per
+session into a temporary folder. Without the tool the test is skipped on a developer machine and
 fails in CI, where .ci/run installs it."""
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from __future__ import annotations
 import atexit
 import functools
 import hashlib
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -179,3 +181,59 @@ def intra_refresh_ts() -> bytes:
     recovery point SEI every 25 pictures, and AAC."""
     return ffmpeg(".ts", *test_pattern(4), "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0",
                   "-x264-params", "intra-refresh=1:keyint=25", "-c:a", "aac", "-b:a", "64k")
+
+
+def _gst(name: str, pipeline: str) -> Path:
+    """`name` written by a gst-launch-1.0 pipeline whose sink writes `{out}`;
+    -e ends the streams, so the muxer finishes the file."""
+    out = _folder() / name
+    if not out.exists():
+        subprocess.run([tool("gst-launch-1.0"), "-q", "-e", *shlex.split(pipeline.format(out=out))], check=True,
+                       stdout=subprocess.DEVNULL)
+    return out
+
+
+# --- recordings, as a recorder writes them ----------------------------------------------
+# 160x120 test pattern at 25 fps with B-frames and a key frame every 2 s, and AAC; the
+# regular files are muxed without +faststart (mdat first, the moov written last).
+
+def _lavfi(seconds: float, rate: int) -> list[str]:
+    return ["-f", "lavfi", "-i", f"testsrc2=size=160x120:rate=25:duration={seconds}",
+            "-f", "lavfi", "-i", f"sine=frequency=440:beep_factor=4:sample_rate={rate}:duration={seconds}"]
+
+
+def _gst_av(seconds: float, video: str, audio: str, mux: str = "mp4mux") -> str:
+    return (f"videotestsrc num-buffers={int(25 * seconds)} pattern=ball ! video/x-raw,width=160,height=120,"
+            f"framerate=25/1 ! {video} ! queue ! {mux} name=mux ! filesink location={{out}} "
+            f"audiotestsrc num-buffers={int(seconds * 48000 / 1024)} wave=ticks ! audio/x-raw,rate=48000,channels=2 "
+            f"! audioconvert ! {audio} ! queue ! mux.")
+
+
+X264_RECORDER = ["-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "50", "-pix_fmt", "yuv420p"]
+X265_RECORDER = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "bframes=3:keyint=50:log-level=error",
+                 "-pix_fmt", "yuv420p"]
+GST_X264 = "x264enc bframes=2 key-int-max=50 speed-preset=veryfast ! h264parse"
+GST_X265 = "x265enc key-int-max=50 speed-preset=ultrafast option-string=bframes=3 ! h265parse"
+
+RECORDERS = {
+    # FFmpeg: H.264 with B-frames and stereo AAC; HEVC with B-frames and mono AAC at
+    # 44.1 kHz; fragments of a key frame each; H.264 with its SPS and PPS in every key
+    # frame (dump_extra), for recovery without a reference.
+    "ffmpeg-h264": lambda n, s: _ffmpeg(n, *_lavfi(s, 48000), *X264_RECORDER, *AAC, str(_folder() / n)),
+    "ffmpeg-hevc": lambda n, s: _ffmpeg(n, *_lavfi(s, 44100), *X265_RECORDER, "-c:a", "aac", "-ac", "1",
+                                         str(_folder() / n)),
+    "ffmpeg-fragmented": lambda n, s: _ffmpeg(n, *_lavfi(s, 48000), *X264_RECORDER, *AAC, "-movflags", FRAGMENTED,
+                                               str(_folder() / n)),
+    "ffmpeg-in-band": lambda n, s: _ffmpeg(n, *_lavfi(s, 48000), *X264_RECORDER, "-bsf:v", "dump_extra=freq=keyframe",
+                                            *AAC, str(_folder() / n)),
+    # GStreamer's mp4mux: x264 and voaacenc; x265 and FFmpeg's AAC; fragments of 1 s.
+    "gst-h264": lambda n, s: _gst(n, _gst_av(s, GST_X264, "voaacenc")),
+    "gst-hevc": lambda n, s: _gst(n, _gst_av(s, GST_X265, "avenc_aac")),
+    "gst-fragmented": lambda n, s: _gst(n, _gst_av(s, GST_X264, "voaacenc", "mp4mux fragment-duration=1000")),
+}
+
+
+@functools.cache
+def recording(recorder: str, seconds: float = 10) -> bytes:
+    """A recording of `seconds` by one of RECORDERS; 2 s of the same make a reference."""
+    return RECORDERS[recorder](f"{recorder}-{seconds}.mp4", seconds).read_bytes()

@@ -41,6 +41,9 @@ def repair(fragmented: bytes, regular: bytes) -> list[bytes]:
         morvex.reset_mp4_timestamps(regular),
         morvex.convert_mp4_reset_timestamps(data=fragmented),
         morvex.mux_fmp4_tracks(video=fragmented, audio=regular),
+        morvex.recover_mp4(regular),
+        morvex.recover_mp4(fragmented, reference=None),
+        morvex.recover_mp4(data=bytearray(regular), reference=memoryview(fragmented)),
     ]
 
 
