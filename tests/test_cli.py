@@ -406,8 +406,8 @@ def vm_size():
             return int(line.split()[1]) * 1024
 
 threading.stack_size(1 << 20)
-# Room to read the input once, and not much more.
-limit = vm_size() + 2 * os.path.getsize(sys.argv[1])
+# Room to map the input, and not to write the output beside it.
+limit = vm_size() + 3 * os.path.getsize(sys.argv[1]) // 2
 resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 sys.exit(main(["convert", sys.argv[1], sys.argv[2]]))
 """

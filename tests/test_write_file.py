@@ -54,7 +54,8 @@ import resource, sys
 import morvex
 limit = int(sys.argv[1])
 resource.setrlimit(resource.RLIMIT_DATA, (limit, limit))
-fragmented, regular = sys.argv[2:]
+ts, converted, fragmented, regular = sys.argv[2:]
+morvex.write_file(morvex.convert_ts_to_mp4, ts, output=converted, report=None)
 seen = []
 morvex.write_file(morvex.defragment_mp4, fragmented, output=regular, progress=lambda *a: seen.append(a))
 assert seen[-1][1] == seen[-1][2] and len(seen) > 2, seen
@@ -68,8 +69,8 @@ except MemoryError:
 def test_a_stream_larger_than_the_memory_limit(tmp_path):
     if os.environ.get("MORVEX_SANITIZE"):
         pytest.skip("a sanitizer's shadow memory is not the module's")
-    # Recordings joined into 250 MB and about 180000 pictures, as a
-    # fragmented MP4; the process may allocate 160 MB, less than the input.
+    # Recordings joined into 250 MB and about 180000 pictures, as a TS and
+    # as a fragmented MP4; the process may allocate 160 MB, less than either.
     one = (FIXTURES / "bframes_48k_stereo.ts").read_bytes()
     count = 250_000_000 // len(one)
     source = tmp_path / "joined.ts"
@@ -79,13 +80,17 @@ def test_a_stream_larger_than_the_memory_limit(tmp_path):
     fragmented, regular = tmp_path / "joined_frag.mp4", tmp_path / "joined.mp4"
     morvex.write_file(morvex.convert_ts_to_fmp4, source, output=fragmented, report=None)
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(LIMITED), str(160 << 20),
-                          str(fragmented), str(regular)], capture_output=True, text=True)
+                          str(source), str(tmp_path / "converted.mp4"), str(fragmented), str(regular)],
+                         capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     # The bytes road could not even read the input under that limit.
     assert run.stdout == "bytes: MemoryError\n"
-    with av.open(str(regular)) as c:
-        video = c.streams.video[0]
-        assert video.frames == count * 50
-        # The last seconds decode after a seek to the end.
-        c.seek(int((float(video.duration * video.time_base) - 2) / video.time_base), stream=video)
-        assert len(list(c.decode(video))) >= 25
+    for output in (regular, tmp_path / "converted.mp4"):
+        with av.open(str(output)) as c:
+            video = c.streams.video[0]
+            assert video.frames == count * 50
+            # The last seconds decode after a seek to the end.
+            c.seek(int((float(video.duration * video.time_base) - 2) / video.time_base), stream=video)
+            frames = list(c.decode(video, c.streams.audio[0]))
+            assert sum(f.samples for f in frames if isinstance(f, av.AudioFrame)) >= 2 * 48000
+            assert sum(isinstance(f, av.VideoFrame) for f in frames) >= 25

@@ -47,6 +47,16 @@ void SourcePieces::add(ByteSpan bytes, uint64_t at) {
     }
 }
 
+void SourcePieces::add_from(const SourcePieces& other, uint64_t from) {
+    if (other.empty() || from >= other.size) return;
+    Cursor c = other.find(std::max(from, other.begin()));
+    size_t within = size_t(std::max(from, c.logical) - c.logical);
+    do {
+        if (within < other.length(c)) add(ByteSpan(other.data(c) + within, other.length(c) - within));
+        within = 0;
+    } while (other.next(c));
+}
+
 void SourcePieces::reserve_for(uint64_t bytes) {
     // A 188-byte packet gives a piece of two or three code bytes.
     code_.reserve(size_t(std::min<uint64_t>(bytes / 188 * 3, SIZE_MAX / 2)));

@@ -50,6 +50,10 @@ struct SourcePieces {
     // the position is found from the pointers.
     void add(ByteSpan bytes) { add(bytes, uint64_t(bytes.data() - window)); }
 
+    // Appends the pieces of `other` from its logical position `from` on
+    // (the same window).
+    void add_from(const SourcePieces& other, uint64_t from);
+
     // Room for the pieces of an input of `bytes` (the pages are touched only
     // as pieces come).
     void reserve_for(uint64_t bytes);

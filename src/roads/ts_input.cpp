@@ -45,6 +45,7 @@ Result<std::shared_ptr<TsInput>> read_ts_input(ByteSpan data, std::string& repor
     // The video's pieces are held for the whole input: room for them at
     // once, rather than copies as the list grows.
     r.video.es.reserve_for(data.size());
+    r.audio_in_place = true;
     MORVEX_CHECK(read_ts(r, StreamBytes{data, 0, true}));
     report += ts_report(r);
     // Parameter sets that change mid-stream stay in the samples, where they

@@ -270,6 +270,10 @@ void point_tracks_at(TsMovie& m, const TsReader& r) {
             t.nal_base = r.video.cutter.nals.base;
         } else {
             const TsAudio& a = r.audio[size_t(m.sources[k])];
+            if (a.stream.in_place && a.codec != AudioCodec::Latm) {
+                t.pieces = &a.stream.pieces;
+                continue;
+            }
             t.source = ByteSpan(a.stream.data);
             t.source_base = a.stream.base;
         }

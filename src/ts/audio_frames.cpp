@@ -23,14 +23,23 @@ Match followed(const AudioStream& s, uint64_t e, uint64_t length, size_t header,
 
 }  // namespace
 
-void AudioStream::drop_before(uint64_t pos, uint64_t first_pes) {
-    if (pos > base) {
-        const size_t n = size_t(std::min<uint64_t>(pos - base, data.size()));
-        if (n * 2 >= data.size() || n >= (size_t(1) << 20)) {
-            data.erase(data.begin(), data.begin() + ptrdiff_t(n));
-            base += n;
-        }
+void AudioStream::add(ByteSpan bytes) {
+    data.insert(data.end(), bytes.begin(), bytes.end());
+    if (in_place) pieces.add(bytes);
+}
+
+void AudioStream::drop_data_before(uint64_t pos) {
+    if (pos <= base) return;
+    const size_t n = size_t(std::min<uint64_t>(pos - base, data.size()));
+    if (n * 2 >= data.size() || n >= (size_t(1) << 20)) {
+        data.erase(data.begin(), data.begin() + ptrdiff_t(n));
+        base += n;
     }
+}
+
+void AudioStream::drop_before(uint64_t pos, uint64_t first_pes) {
+    drop_data_before(pos);
+    if (in_place) pieces.drop_before(pos);
     while (!pes.empty() && pes_base < first_pes) {
         pes.pop_front();
         ++pes_base;

@@ -18,6 +18,7 @@
 #include "codecs/latm.h"
 #include "codecs/mpeg_audio.h"
 #include "common/bytes.h"
+#include "media/source_pieces.h"
 #include "ts/program.h"
 
 namespace morvex {
@@ -27,6 +28,12 @@ namespace morvex {
 struct AudioStream {
     Bytes data;
     uint64_t base = 0;
+    // Read from an input held whole for as long as the samples are: where
+    // in it each byte of the stream lies, from the first on, so that frames
+    // are written from the input, and `data` is kept only ahead of the
+    // cutter (LATM, whose frames are rewritten in `data`, keeps it all).
+    bool in_place = false;
+    SourcePieces pieces;
     std::deque<PesMark> pes;
     uint64_t pes_base = 0;  // the number of pes.front()
     std::deque<uint64_t> breaks;  // positions where bytes were lost
@@ -38,9 +45,14 @@ struct AudioStream {
         return number != kNoPes && number >= pes_base && number - pes_base < pes.size() ? &pes[size_t(number - pes_base)]
                                                                                         : nullptr;
     }
+    // Appends bytes of the input.
+    void add(ByteSpan bytes);
     // Drops the bytes before `pos` and the PES before number `first_pes`;
     // the storage is given back once half of it is dropped.
     void drop_before(uint64_t pos, uint64_t first_pes);
+    // Drops the gathered bytes before `pos` (the pieces stay), once they
+    // make half of the storage or a megabyte.
+    void drop_data_before(uint64_t pos);
 };
 
 struct AudioConfigs {

@@ -171,6 +171,9 @@ struct TsReader {
     std::vector<uint16_t> left_out;  // PIDs a road could not carry (a track that began too late for it)
     bool ended = false;  // the input ended, and nothing came after
     bool dirty = false;  // a unit, frame or decision since the timing last ran
+    // The input is held whole (video.es.window) for as long as the samples
+    // are: audio frames are written from it, not gathered.
+    bool audio_in_place = false;
 };
 
 // Reads the packets of `s` (the input from the reader's framer position on,

@@ -120,7 +120,7 @@ void add_audio_pes(AudioStream& s, Unwrapper& unwrap, ContinuityCounter& cc, boo
     }
     const ByteSpan payload(pkt + h.payload_at, kTsPacketSize - h.payload_at);
     if (!h.unit_start) {
-        if (!skip_to_start) append(s.data, payload);
+        if (!skip_to_start) s.add(payload);
         return;
     }
     skip_to_start = false;
@@ -136,7 +136,7 @@ void add_audio_pes(AudioStream& s, Unwrapper& unwrap, ContinuityCounter& cc, boo
     pending_discontinuity = false;
     const std::optional<uint64_t> length = pes_body_length(payload);
     s.pes_end = length ? std::optional(s.end() + *length) : std::nullopt;
-    if (auto body = pes_payload_after_header(payload)) append(s.data, *body);
+    if (auto body = pes_payload_after_header(payload)) s.add(*body);
 }
 
 void emit_frame(TsAudio& a, const PlacedFrame& f, int64_t duration) {
@@ -189,6 +189,7 @@ void go_on(TsReader& r, TsAudio& a, TsAudioCandidate& c, bool join) {
     const uint64_t at = a.stream.end();
     const uint64_t from = c.stream.base;
     append(a.stream.data, ByteSpan(c.stream.data));
+    if (a.stream.in_place) a.stream.pieces.add_from(c.stream.pieces, from);
     for (size_t k = 0; k < c.stream.pes.size(); ++k) {
         PesMark m = c.stream.pes[k];
         m.offset = m.offset - from + at;
@@ -259,6 +260,8 @@ void add_candidates(TsReader& r, const std::vector<PmtEntry>& streams, const std
         const bool comes_back = std::any_of(r.audio.begin(), r.audio.end(), [&](const TsAudio& a) { return a.pid == e.pid; });
         if (!comes_back && r.audio.size() + r.candidates.size() >= kMaxAudioTracks) continue;
         TsAudioCandidate& c = r.candidates.emplace_back();
+        c.stream.in_place = r.audio_in_place;
+        c.stream.pieces.window = r.video.es.window;
         c.pid = e.pid;
         c.stream_type = e.stream_type;
         std::copy(std::begin(e.language), std::end(e.language), std::begin(c.language));
@@ -326,6 +329,12 @@ bool decide_audio(TsReader& r, bool force) {
 
 void cut_audio(TsReader& r, TsAudio& a, bool final) {
     cut_audio_frames(a.cutter, a.stream, final, [&](const AudioFrame& f) { on_frame(r, a, f); });
+    if (a.stream.in_place && a.codec != AudioCodec::Latm) {
+        // The frames cut are written from the input; an AAC frame's
+        // header lies just before it.
+        uint64_t at = a.cutter.held ? std::min(a.cutter.pos, a.cutter.held->offset) : a.cutter.pos;
+        a.stream.drop_data_before(at > 16 ? at - 16 : 0);
+    }
 }
 
 void end_audio_track(TsReader& r, TsAudio& a) {
