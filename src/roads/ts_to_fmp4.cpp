@@ -12,6 +12,10 @@ Result<PlannedOutput> plan_convert_ts_to_fmp4(ByteSpan data, std::string& report
     if (data.empty() || std::memchr(data.data(), kTsSyncByte, data.size()) == nullptr) return invalid(msg::kNoSync);
     auto f = std::make_shared<TsFragmenting>();
     f->reader.video.es.window = data.data();
+    // The whole input is at hand until the fragments are written: the
+    // samples are written from it.
+    f->reader.video.es.reserve_for(data.size());
+    f->reader.audio_in_place = true;
     auto fragments = std::make_shared<std::vector<MovieFragment>>();
     auto read = fragment_ts(*f, StreamBytes{data, 0, true}, *fragments);
     report += ts_report(f->reader);
