@@ -20,6 +20,7 @@ from morvex._morvex import (
     extract_thumbnail_from_mp4,
     extract_thumbnail_from_ts,
     mux_fmp4_tracks,
+    package_cmaf,
     probe,
     reset_mp4_timestamps,
 )
@@ -41,6 +42,7 @@ __all__ = [
     "probe",
     "clip",
     "concat",
+    "package_cmaf",
     "write_file",
     "Probe",
     "ProbeTrack",
