@@ -18,8 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (n.offset + n.size > r.video.es.size) __builtin_trap();
         }
     }
-    for (const Sample& s : r.audio.out.samples)
-        if (s.offset < r.audio.stream.base || s.offset + s.size > r.audio.stream.end()) __builtin_trap();
-    if (r.video.es.size + r.audio.stream.data.size() > size) __builtin_trap();
+    // Each audio track's samples lie in its stream; LATM frames are made
+    // byte-aligned within their LOAS frame, so no stream outgrows the input.
+    uint64_t audio = 0;
+    for (const TsAudio& a : r.audio) {
+        for (const Sample& s : a.out.samples)
+            if (s.offset < a.stream.base || s.offset + s.size > a.stream.end()) __builtin_trap();
+        audio += a.stream.data.size();
+    }
+    if (r.video.es.size + audio > size) __builtin_trap();
     return 0;
 }

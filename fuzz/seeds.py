@@ -17,7 +17,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
-from tests.toolkit import FIXTURES, cenc, hls_concat, h264, ts  # noqa: E402
+from tests.toolkit import FIXTURES, cenc, hls_concat, h264, pcm, repack, ts  # noqa: E402
 
 HLS = ("hls", "hls_live", "hls_vod")
 
@@ -44,6 +44,11 @@ def payloads(data: bytes) -> list[bytes]:
     return out
 
 
+def elementary_stream(data: bytes, pid: int) -> bytes:
+    """The PES payloads of a PID, joined (their headers left out)."""
+    return b"".join(p.payload for p in repack.read(data)[1] if p.pid == pid)
+
+
 def boxes_named(data: bytes, kind: bytes) -> list[bytes]:
     """Payloads of every box of a type, found by its type bytes."""
     out, at = [], data.find(kind)
@@ -57,6 +62,12 @@ def boxes_named(data: bytes, kind: bytes) -> list[bytes]:
 
 def corpora() -> dict[str, dict[str, bytes]]:
     streams = fixtures(".ts")
+    # Shapes the toolkit makes: field pictures, pictures timed by their order
+    # counts, a PMT version that adds the audio, lost packets, LATM.
+    bframes = streams["bframes_48k_stereo"]
+    streams |= {"toolkit_paff": pcm.mux(pcm.paff(12)), "toolkit_poc1": pcm.mux(pcm.reordered(13, timed_every=3)),
+                "toolkit_audio_added": repack.audio_added(bframes, 0.5)[0],
+                "toolkit_damaged": repack.damaged(bframes)[0], "toolkit_latm": repack.latm(bframes)}
     mp4s = fixtures(".mp4") | {name: hls_concat(name) for name in HLS}
     mp4s |= {f"{name}_init": (FIXTURES / name / "init.mp4").read_bytes() for name in HLS}
     # Encrypted fragments (encv, enca; senc, saiz and saio in every traf).
@@ -90,7 +101,11 @@ def corpora() -> dict[str, dict[str, bytes]]:
     pieces = {f"{name}_{n}": data[:128 * 1024] + struct.pack(">I", word) for name, data in streams.items()
               for n, word in (("1316", 1315 | 1315 << 12), ("1000_17", 999 | 16 << 12), ("4096_1", 4095))}
     mp4_targets = ("box_layer", "defragment", "reset_timestamps", "convert_mp4_reset", "thumbnail_mp4")
+    mpeg2 = {"fixture": elementary_stream(streams["mpeg2_video"], 256) + b"\x07"}
+    latm = {"fixture": elementary_stream(streams["latm_audio"], 257) + b"\x03",
+            "rewrap": elementary_stream(streams["toolkit_latm"], 257) + b"\x10"}
     return ({t: streams for t in ("ts_demux", "ts_to_mp4", "thumbnail_ts")} | {t: mp4s for t in mp4_targets}
+            | {"mpeg2_video": mpeg2, "latm": latm}
             | {"pes": pes, "sps": sps, "avc_config": avcc, "adts": adts, "mux": mux, "segment_processor": segments,
                "transmuxer": pieces})
 

@@ -93,11 +93,11 @@ def test_video_only_programme(capfd):
     assert mp4.u32_at(mp4.find(out, "moov", "mvhd").payload, 96) == 2  # next_track_ID
 
 
-def test_audio_only_programme_has_no_video(capfd):
+def test_audio_only_programme_gives_an_audio_track(capfd):
     data = program(streams=[ts.Stream(ts.AAC_ADTS, AUDIO_PID)], audio=[(frames(4), 3000)])
-    with pytest.raises(ValueError, match="^No video data found$"):
-        morvex.convert_ts_to_mp4(data)
-    assert not any(line.startswith("Found PIDs") for line in report(capfd))
+    out = morvex.convert_ts_to_mp4(data)
+    assert report(capfd)[0] == f"Found PIDs - Video: none, Audio: {AUDIO_PID}"
+    assert [len(t["sizes"]) for t in tracks(out)] == [4]
 
 
 def test_pmt_walk_ends_at_the_crc(capfd):

@@ -10,7 +10,7 @@ import av
 import pytest
 
 import morvex
-from toolkit import FIXTURES, made, tsedit
+from toolkit import FIXTURES, made, pcm, repack, tsedit
 
 HLS_A = [FIXTURES / "hls_ts_a" / f"seg{n}.ts" for n in (0, 1)]
 HLS_B = [FIXTURES / "hls_ts_b" / f"seg{n}.ts" for n in (0, 1)]
@@ -27,11 +27,23 @@ def cut(data: bytes, step: int):
     return [data[i:i + step] for i in range(0, len(data), step)]
 
 
+def _bframes() -> bytes:
+    return (FIXTURES / "bframes_48k_stereo.ts").read_bytes()
+
+
 # Every TS fixture (B-frames, variable frame rate, a NAL unit per PES,
-# several pictures in a PES, 44.1 kHz, MPEG audio, AC-3, HEVC, a gap in the
-# audio, the 33-bit wrap, video alone, ...), and a stream without IDR
-# pictures after its first (periodic intra refresh).
-SOURCES = {p.name: p.read_bytes for p in sorted(FIXTURES.glob("*.ts"))} | {"intra-refresh": made.intra_refresh_ts}
+# several pictures in a PES, 44.1 kHz, MPEG audio, AC-3, HEVC, MPEG-2 video,
+# LATM, a gap in the audio, the 33-bit wrap, video alone, ...), a stream
+# without IDR pictures after its first (periodic intra refresh), field
+# pictures, pictures timed by their order counts, a PMT version that adds
+# the audio, and lost packets.
+SOURCES = {p.name: p.read_bytes for p in sorted(FIXTURES.glob("*.ts"))} | {
+    "intra-refresh": made.intra_refresh_ts,
+    "PAFF": lambda: pcm.mux(pcm.paff(30)),
+    "POC type 1, PTS every 3rd PES": lambda: pcm.mux(pcm.reordered(31, timed_every=3)),
+    "audio added by a new PMT": lambda: repack.audio_added(_bframes(), 0.5)[0],
+    "damaged": lambda: repack.damaged(_bframes())[0],
+}
 # Pieces of a byte, of a packet, that split packets, of 7 packets, of 64 KB,
 # and the whole stream.
 STEPS = [1, 188, 500, 188 * 7, 1 << 16, 1 << 30]

@@ -197,6 +197,19 @@ block_hevc_ac3() {
         -c:a eac3 -b:a 96k -f mpegts "$out/h264_eac3.ts"
 }
 
+# --- transport streams as broadcast sends them -------------------------------
+# 1 s of 160x90: MPEG-2 video with B-frames beside MP2 (stream type 0x02, a
+# DVB SD channel), and H.264 beside AAC in LATM/LOAS (stream type 0x11, DVB-T2
+# audio).
+block_broadcast() {
+    local small=(-f lavfi -i "testsrc2=size=160x90:rate=25:duration=1")
+    local tone1="sine=frequency=440:sample_rate=48000:duration=1"
+    ff "${small[@]}" -f lavfi -i "$tone1" -ac 2 -c:v mpeg2video -g 12 -bf 2 -q:v 12 \
+        -c:a mp2 -b:a 64k -f mpegts "$out/mpeg2_video.ts"
+    ff "${small[@]}" -f lavfi -i "$tone1" -ac 2 "${x264[@]}" -bf 2 \
+        -c:a aac -b:a 32k -mpegts_flags latm -f mpegts "$out/latm_audio.ts"
+}
+
 blocks=("$@")
-[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod ts_real hevc_ac3)
+[ ${#blocks[@]} -gt 0 ] || blocks=(ts fmp4 hls hls_live vfr repack gst mp4_more hls_vod ts_real hevc_ac3 broadcast)
 for b in "${blocks[@]}"; do "block_$b"; done

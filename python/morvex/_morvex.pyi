@@ -33,11 +33,13 @@ __all__ = [
 def convert_ts_to_mp4(data: Buffer, reset_timestamps: bool = False, *, report: Callable[[str], object] | None = ...) -> bytes:
     """Convert an MPEG-2 transport stream to a regular MP4.
 
-    data is the whole stream. The first programme's first H.264 or HEVC
-    video stream and its first audio stream holding AAC (ADTS), MPEG
-    audio, AC-3 or E-AC-3 become the tracks of an MP4 made of ftyp, moov
-    and one mdat, on a timeline that starts at 0 (at the first IDR
-    picture; HEVC: IRAP picture).
+    data is the whole stream. The first programme with video (or, without
+    any, with audio) is read: its first H.264, HEVC or MPEG-2 video stream
+    and every audio stream holding AAC (ADTS or LATM), MPEG audio, AC-3 or
+    E-AC-3 become the tracks of an MP4 made of ftyp, moov and one mdat, on
+    a timeline that starts at 0 (at the first random access picture: IDR,
+    recovery point, HEVC IRAP, MPEG-2 I picture). Streams a new PMT adds
+    become tracks from where they appear.
     data may be bytes or any other C-contiguous buffer (bytearray,
     memoryview, mmap, a numpy uint8 array). It is read in place and held
     for the call; if another thread rewrites its bytes meanwhile, the
@@ -51,7 +53,8 @@ def convert_ts_to_mp4(data: Buffer, reset_timestamps: bool = False, *, report: C
     Returns the MP4 as new bytes.
     Raises TypeError if data is not a C-contiguous buffer, reset_timestamps
     not a bool or report neither callable nor None; ValueError if the stream
-    has no TS sync byte or no video; what the report callable raises;
+    has no TS sync byte, or neither video nor audio; what the report
+    callable raises;
     MemoryError (saying how many bytes were asked for) when memory runs out,
     RuntimeError on an internal error.
     """
@@ -146,9 +149,10 @@ def extract_thumbnail_from_ts(data: Buffer, *, report: Callable[[str], object] |
     key frame, this function has no report to give.
 
     Returns an H.264 Annex B stream as new bytes: the first SPS and PPS,
-    then every slice of the first IDR picture, each NAL unit behind a
-    00 00 00 01 start code. Of HEVC: the first VPS, SPS and PPS, then the
-    first IRAP picture.
+    then every slice of the first IDR picture (both fields of a field-coded
+    frame), each NAL unit behind a 00 00 00 01 start code. Of HEVC: the
+    first VPS, SPS and PPS, then the first IRAP picture. Of MPEG-2 video:
+    the sequence header and the first I picture.
     Raises TypeError if data is not a C-contiguous buffer or report neither
     callable nor None; ValueError if the stream has no video or no IDR
     picture; MemoryError (saying how many bytes were asked for) when memory
@@ -235,7 +239,8 @@ def convert_ts_to_fmp4(data: Buffer, *, report: Callable[[str], object] | None =
     result is an initialisation segment (ftyp, and a moov whose mvex holds
     a trex per track), then one moof/mdat fragment per video group of
     pictures with the audio of the same span, on a timeline that starts
-    at 0.
+    at 0. It holds the video and the first audio stream (as a CMAF track
+    and an MSE SourceBuffer take them).
     data may be bytes or any other C-contiguous buffer (bytearray,
     memoryview, mmap, a numpy uint8 array). It is read in place and held
     for the call; if another thread rewrites its bytes meanwhile, the
@@ -246,18 +251,19 @@ def convert_ts_to_fmp4(data: Buffer, *, report: Callable[[str], object] | None =
 
     Returns the fragmented MP4 as new bytes.
     Raises TypeError if data is not a C-contiguous buffer or report neither
-    callable nor None; ValueError if the stream has no TS sync byte or no
-    video; what the report callable raises; MemoryError (saying how many
-    bytes were asked for) when memory runs out, RuntimeError on an internal
-    error.
+    callable nor None; ValueError if the stream has no TS sync byte, or
+    neither video nor audio; what the report callable raises; MemoryError
+    (saying how many bytes were asked for) when memory runs out,
+    RuntimeError on an internal error.
     """
 
 @final
 class TransportStreamTransmuxer:
-    """Turns a live MPEG-2 transport stream (H.264 or HEVC video; AAC, MPEG,
-    AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4: one
-    initialisation segment, then one moof/mdat fragment per group of
-    pictures.
+    """Turns a live MPEG-2 transport stream (H.264, HEVC or MPEG-2 video; AAC,
+    MPEG, AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4:
+    one initialisation segment, then one moof/mdat fragment per group of
+    pictures. It reads the stream as convert_ts_to_fmp4 does, and its
+    outputs joined are that function's result.
 
     Give it each segment in order to push(); flush() writes what remains,
     reset() starts a new stream. The timeline starts at 0 with the offset

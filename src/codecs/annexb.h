@@ -14,4 +14,9 @@ namespace morvex::annexb {
 // emulation-prevention byte and is dropped.
 std::vector<uint8_t> unescape_rbsp(ByteSpan payload);
 
+// The same for the first bytes of a NAL unit, into a buffer of the caller
+// (headers read once a picture need no allocation): at most `capacity`
+// bytes are written; returns how many.
+size_t unescape_rbsp(ByteSpan payload, uint8_t* out, size_t capacity);
+
 }  // namespace morvex::annexb

@@ -122,17 +122,31 @@ std::optional<Sps> parse_sps(ByteSpan nal_unit) {
             }
         }
     }
-    if (!read_ue(r)) return std::nullopt;  // log2_max_frame_num_minus4
-    auto poc_type = read_ue(r);
-    if (!poc_type) return std::nullopt;
+    sps.separate_colour_plane = separate_colour_plane;
+    auto frame_num_bits = read_ue(r);  // log2_max_frame_num_minus4, at most 12
+    auto poc_type = frame_num_bits ? read_ue(r) : std::nullopt;
+    if (!poc_type || *frame_num_bits > 12 || *poc_type > 2) return std::nullopt;
+    sps.log2_max_frame_num = uint8_t(*frame_num_bits + 4);
+    sps.poc_type = uint8_t(*poc_type);
     if (*poc_type == 0) {
-        if (!read_ue(r)) return std::nullopt;
+        auto lsb_bits = read_ue(r);  // log2_max_pic_order_cnt_lsb_minus4, at most 12
+        if (!lsb_bits || *lsb_bits > 12) return std::nullopt;
+        sps.log2_max_poc_lsb = uint8_t(*lsb_bits + 4);
     } else if (*poc_type == 1) {
-        if (!r.bit() || !read_se(r) || !read_se(r)) return std::nullopt;
-        auto cycle = read_ue(r);
-        if (!cycle) return std::nullopt;
-        for (uint32_t i = 0; i < *cycle; ++i)
-            if (!read_se(r)) return std::nullopt;  // each read consumes at least one bit
+        auto always_zero = r.bit();
+        auto non_ref = always_zero ? read_se(r) : std::nullopt;
+        auto top_to_bottom = non_ref ? read_se(r) : std::nullopt;
+        auto cycle = top_to_bottom ? read_ue(r) : std::nullopt;
+        // num_ref_frames_in_pic_order_cnt_cycle is at most 255.
+        if (!cycle || *cycle > 255) return std::nullopt;
+        sps.delta_pic_order_always_zero = *always_zero;
+        sps.offset_for_non_ref_pic = *non_ref;
+        sps.offset_for_top_to_bottom_field = *top_to_bottom;
+        for (uint32_t i = 0; i < *cycle; ++i) {
+            auto offset = read_se(r);
+            if (!offset) return std::nullopt;
+            sps.offsets_for_ref_frame.push_back(*offset);
+        }
     }
     if (!read_ue(r) || !r.bit()) return std::nullopt;  // max_num_ref_frames, gaps flag
     auto w = read_ue(r);

@@ -1,9 +1,12 @@
 // The sequence parameter set of H.264 (7.3.2.1.1) as far as a container
-// needs it: profile and level, the cropped picture size, and the VUI timing.
+// needs it: profile and level, the cropped picture size, the fields that
+// slice headers and picture order counts depend on (7.3.3, 8.2.1), and the
+// VUI timing.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/bytes.h"
 
@@ -17,6 +20,15 @@ struct Sps {
     uint16_t width = 0;   // after cropping (7.4.2.1.1)
     uint16_t height = 0;
     bool frame_mbs_only = true;
+    bool separate_colour_plane = false;
+    uint8_t log2_max_frame_num = 4;
+    uint8_t poc_type = 0;
+    uint8_t log2_max_poc_lsb = 4;  // pic_order_cnt_type 0
+    // pic_order_cnt_type 1
+    bool delta_pic_order_always_zero = false;
+    int32_t offset_for_non_ref_pic = 0;
+    int32_t offset_for_top_to_bottom_field = 0;
+    std::vector<int32_t> offsets_for_ref_frame;
     // VUI timing_info (E.1.1): one frame lasts 2 * num_units_in_tick ticks of
     // a time_scale clock.
     uint32_t num_units_in_tick = 0;

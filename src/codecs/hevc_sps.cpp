@@ -164,7 +164,9 @@ bool read_st_ref_pic_set(BitReader& r, unsigned index, const std::vector<RefPicS
 void read_timing(BitReader& r, unsigned max_sub_layers_minus1, Sps& sps) {
     auto log2_max_poc_lsb_minus4 = read_ue(r);
     auto ordering_all = log2_max_poc_lsb_minus4 ? r.bit() : std::nullopt;
-    if (!ordering_all) return;
+    // At most 12 (7.4.3.2.1).
+    if (!ordering_all || *log2_max_poc_lsb_minus4 > 12) return;
+    sps.log2_max_poc_lsb = uint8_t(*log2_max_poc_lsb_minus4 + 4);
     const unsigned orderings = *ordering_all ? max_sub_layers_minus1 + 1 : 1;
     // sps_max_dec_pic_buffering_minus1, sps_max_num_reorder_pics,
     // sps_max_latency_increase_plus1 per sub-layer; then the coding and

@@ -43,6 +43,8 @@ struct Sps {
     uint16_t height = 0;
     uint8_t bit_depth_luma = 8;
     uint8_t bit_depth_chroma = 8;
+    // log2_max_pic_order_cnt_lsb_minus4 + 4; 0 when it cannot be read.
+    uint8_t log2_max_poc_lsb = 0;
     // vui_timing_info: one picture lasts num_units_in_tick ticks of a
     // time_scale clock. 0 when absent or when the VUI cannot be reached.
     uint32_t num_units_in_tick = 0;

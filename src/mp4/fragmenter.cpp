@@ -51,7 +51,10 @@ void fragmenter_add(Fragmenter& f, size_t k, const Sample& s) {
     if (k != f.lead) return;
     const uint64_t timescale = t.track->timescale ? t.track->timescale : 1;
     const bool long_group = f.open_duration >= kGroupSeconds * timescale || f.open_bytes >= kGroupBytes;
-    if (f.open_count > 0 && (s.sync || long_group)) {
+    // A lead without pictures (audio alone), whose every sample is a sync
+    // sample, is cut into groups of a second.
+    const bool starts = t.track->handler == box::vide ? s.sync : f.open_duration >= timescale;
+    if (f.open_count > 0 && (starts || long_group)) {
         f.groups.push_back(Fragmenter::Group{f.open_count, f.open_duration, f.open_bytes});
         f.open_count = 0;
         f.open_duration = 0;

@@ -2,7 +2,8 @@
 // (ISO/IEC 14496-12 8.8): one per group of pictures of the lead track (the
 // first video track), a new group at each sync sample, or after ten seconds
 // or 8 MB without one, so that a stream without key pictures still comes out
-// in bounded pieces. Groups of less than 1 KB of samples share a fragment
+// in bounded pieces. A lead that is not video (a movie of audio alone) is
+// cut into groups of a second. Groups of less than 1 KB of samples share a fragment
 // with the ones after them, so that a fragment's boxes never outweigh its
 // media many times over. Each other track's samples whose decode time, in
 // seconds, falls before the end of the fragment's last group go into the

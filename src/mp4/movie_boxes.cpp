@@ -11,6 +11,18 @@ void write_unity_matrix(ByteWriter& w) {
 
 constexpr uint16_t kLanguageUnd = 0x55C4;  // ISO 639-2 "und", packed 5 bits a letter
 
+// Three letters packed 5 bits each as their difference from 0x60 (8.4.2.3);
+// anything else is "und".
+uint16_t packed_language(std::string_view code) {
+    if (code.size() != 3) return kLanguageUnd;
+    uint16_t packed = 0;
+    for (char c : code) {
+        if (c < 'a' || c > 'z') return kLanguageUnd;
+        packed = uint16_t(packed << 5 | (c - 0x60));
+    }
+    return packed;
+}
+
 }  // namespace
 
 void write_mvhd(ByteWriter& w, uint32_t timescale, uint32_t duration, uint32_t next_track_id) {
@@ -29,8 +41,8 @@ void write_mvhd(ByteWriter& w, uint32_t timescale, uint32_t duration, uint32_t n
 }
 
 void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t volume, uint16_t width,
-                uint16_t height) {
-    size_t box = w.begin_full_box("tkhd", 0, 7);  // enabled, in movie, in preview
+                uint16_t height, bool enabled, uint16_t alternate_group) {
+    size_t box = w.begin_full_box("tkhd", 0, enabled ? 7 : 6);  // enabled, in movie, in preview
     w.u32(0);
     w.u32(0);
     w.u32(track_id);
@@ -38,7 +50,7 @@ void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t vo
     w.u32(duration);
     w.zeros(8);
     w.u16(0);  // layer
-    w.u16(0);  // alternate_group
+    w.u16(alternate_group);
     w.u16(volume);
     w.u16(0);
     write_unity_matrix(w);
@@ -47,13 +59,13 @@ void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t vo
     w.end_box(box);
 }
 
-void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration) {
+void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration, std::string_view language) {
     size_t box = w.begin_full_box("mdhd", 0, 0);
     w.u32(0);
     w.u32(0);
     w.u32(timescale);
     w.u32(duration);
-    w.u16(kLanguageUnd);
+    w.u16(packed_language(language));
     w.u16(0);
     w.end_box(box);
 }

@@ -11,9 +11,13 @@
 namespace morvex {
 
 void write_mvhd(ByteWriter& w, uint32_t timescale, uint32_t duration, uint32_t next_track_id);  // 8.2.2
+// tkhd: `enabled` sets track_enabled beside track_in_movie and
+// track_in_preview; `alternate_group` groups tracks of which a player plays one.
 void write_tkhd(ByteWriter& w, uint32_t track_id, uint32_t duration, uint16_t volume, uint16_t width,
-                uint16_t height);                                                             // 8.3.2
-void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration);                       // 8.4.2
+                uint16_t height, bool enabled = true, uint16_t alternate_group = 0);          // 8.3.2
+// mdhd: `language` is an ISO 639-2/T code (three lower-case letters), "und"
+// when not given.
+void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration, std::string_view language = "und");  // 8.4.2
 void write_hdlr(ByteWriter& w, std::string_view handler_type);                               // 8.4.3
 void write_dinf(ByteWriter& w);                                                              // 8.7.1
 

@@ -6,27 +6,38 @@
 namespace morvex {
 namespace {
 
+// The expandable size of an MPEG-4 descriptor (ISO/IEC 14496-1 8.3.3):
+// seven bits a byte, the high bit set on all but the last.
+void write_descriptor_size(ByteWriter& w, size_t n) {
+    int bytes = 1;
+    while (bytes < 4 && (n >> (7 * bytes)) != 0) ++bytes;
+    for (int k = bytes - 1; k >= 0; --k) w.u8(uint8_t(((n >> (7 * k)) & 0x7F) | (k > 0 ? 0x80 : 0)));
+}
+
+size_t descriptor_size(size_t n) { return n < (1u << 7) ? 2 + n : n < (1u << 14) ? 3 + n : n < (1u << 21) ? 4 + n : 5 + n; }
+
 // esds with the MPEG-4 descriptors of ISO/IEC 14496-1 7.2.6: the decoder
-// configuration of `object_type`, with a 2-byte DecoderSpecificInfo (an
-// AudioSpecificConfig, 14496-3 1.6.2.1) when one is given.
-void write_esds(ByteWriter& w, uint8_t object_type, std::optional<uint16_t> specific_info, uint32_t bitrate) {
-    const uint8_t info = specific_info ? 4 : 0;
+// configuration of `object_type` (a visual or an audio stream), with its
+// DecoderSpecificInfo when one is given.
+void write_esds(ByteWriter& w, uint8_t object_type, bool visual, ByteSpan specific_info, uint32_t bitrate) {
+    const size_t info = specific_info.empty() ? 0 : descriptor_size(specific_info.size());
+    const size_t config = 13 + info;
     size_t box = w.begin_full_box("esds", 0, 0);
     w.u8(0x03);  // ES_Descriptor
-    w.u8(uint8_t(21 + info));
+    write_descriptor_size(w, 3 + descriptor_size(config) + 3);
     w.u16(1);  // ES_ID
     w.u8(0);
     w.u8(0x04);  // DecoderConfigDescriptor
-    w.u8(uint8_t(13 + info));
+    write_descriptor_size(w, config);
     w.u8(object_type);
-    w.u8(0x15);  // audio stream, reserved bit
-    w.u24(768);  // bufferSizeDB
+    w.u8(visual ? 0x11 : 0x15);  // streamType 4 (visual) or 5 (audio), reserved bit
+    w.u24(visual ? 0 : 768);     // bufferSizeDB
     w.u32(bitrate);
     w.u32(bitrate);
-    if (specific_info) {
+    if (!specific_info.empty()) {
         w.u8(0x05);  // DecoderSpecificInfo
-        w.u8(2);
-        w.u16(*specific_info);
+        write_descriptor_size(w, specific_info.size());
+        w.bytes(specific_info);
     }
     w.u8(0x06);  // SLConfigDescriptor
     w.u8(1);
@@ -85,14 +96,31 @@ void write_hvc1_entry(ByteWriter& w, uint16_t width, uint16_t height, ByteSpan v
 void write_mp4a_entry(ByteWriter& w, const aac::AdtsHeader& config, uint32_t sample_rate) {
     size_t box = w.begin_box("mp4a");
     write_audio_fields(w, aac::channel_count(config.channel_configuration), sample_rate);
-    write_esds(w, 0x40, aac::audio_specific_config(config), 128000);  // 0x40: audio ISO/IEC 14496-3
+    const uint16_t asc = aac::audio_specific_config(config);
+    const uint8_t bytes[2] = {uint8_t(asc >> 8), uint8_t(asc)};
+    write_esds(w, 0x40, false, ByteSpan(bytes), 128000);  // 0x40: audio ISO/IEC 14496-3
     w.end_box(box);
 }
 
 void write_mpeg_audio_entry(ByteWriter& w, const mpeg_audio::FrameHeader& config) {
     size_t box = w.begin_box("mp4a");
     write_audio_fields(w, config.channels, config.sample_rate);
-    write_esds(w, mpeg_audio::object_type_indication(config), std::nullopt, config.bitrate);
+    write_esds(w, mpeg_audio::object_type_indication(config), false, ByteSpan(), config.bitrate);
+    w.end_box(box);
+}
+
+void write_mp4a_entry(ByteWriter& w, ByteSpan audio_specific_config, uint16_t channels, uint32_t sample_rate) {
+    size_t box = w.begin_box("mp4a");
+    write_audio_fields(w, channels, sample_rate);
+    write_esds(w, 0x40, false, audio_specific_config, 128000);
+    w.end_box(box);
+}
+
+void write_mp4v_entry(ByteWriter& w, uint16_t width, uint16_t height, uint8_t object_type, ByteSpan decoder_config,
+                      uint32_t bitrate) {
+    size_t box = w.begin_box("mp4v");
+    write_visual_fields(w, width, height);
+    write_esds(w, object_type, true, decoder_config, bitrate);
     w.end_box(box);
 }
 

@@ -139,10 +139,11 @@ PyGetSetDef transmuxer_getset[] = {
 
 PyType_Slot transmuxer_slots[] = {
     {Py_tp_doc, const_cast<char*>("TransportStreamTransmuxer()\n--\n\n"
-                  "Turns a live MPEG-2 transport stream (H.264 or HEVC video; AAC, MPEG,\n"
-                  "AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4: one\n"
-                  "initialisation segment, then one moof/mdat fragment per group of\n"
-                  "pictures.\n\n"
+                  "Turns a live MPEG-2 transport stream (H.264, HEVC or MPEG-2 video; AAC,\n"
+                  "MPEG, AC-3 or E-AC-3 audio), segment by segment, into fragmented MP4:\n"
+                  "one initialisation segment, then one moof/mdat fragment per group of\n"
+                  "pictures. It reads the stream as convert_ts_to_fmp4 does, and its\n"
+                  "outputs joined are that function's result.\n\n"
                   "Give it each segment in order to push(); flush() writes what remains,\n"
                   "reset() starts a new stream. The timeline starts at 0 with the offset\n"
                   "between audio and video of the source, and goes on across segments,\n"

@@ -16,7 +16,11 @@ Result<PlannedOutput> plan_convert_ts_to_fmp4(ByteSpan data, std::string& report
     auto read = fragment_ts(*f, StreamBytes{data, 0, true}, *fragments);
     report += ts_report(f->reader);
     MORVEX_CHECK(read);
-    if (!f->movie) return std::unexpected(ts_movie(f->reader, true).error());
+    if (!f->movie) {
+        auto movie = ts_movie(f->reader, true);
+        if (!movie) return std::unexpected(movie.error());
+        return invalid(msg::kNoVideo);
+    }
     point_tracks_at(*f->movie, f->reader);
     uint64_t size = f->init.size();
     for (const auto& fragment : *fragments) size += fragment_size(fragment);

@@ -35,15 +35,27 @@ void AudioStream::drop_before(uint64_t pos, uint64_t first_pes) {
         pes.pop_front();
         ++pes_base;
     }
+    while (!breaks.empty() && breaks.front() < pos) breaks.pop_front();
 }
 
 Recognised recognise_audio(AudioRecogniser& r, const AudioStream& s, bool final, AudioCodec* codec) {
     const uint64_t end = s.end();
     const uint64_t limit = std::min<uint64_t>(end, kRecognitionSpan);
-    const size_t header = r.dolby ? 6 : 7;
+    const size_t header = r.dolby ? 6 : r.latm ? 3 : 7;
     for (; r.pos + header <= limit; ++r.pos) {
         const uint64_t e = r.pos;
         const ByteSpan at = s.from(e);
+        if (r.latm) {
+            auto length = latm::loas_frame_length(at);
+            if (!length) continue;
+            const Match m = followed(s, e, *length, 3, final, [](ByteSpan b) { return bool(latm::loas_frame_length(b)); });
+            if (m == Match::NeedMore) return Recognised::NotYet;
+            if (m == Match::Yes) {
+                *codec = AudioCodec::Latm;
+                return Recognised::Yes;
+            }
+            continue;
+        }
         if (r.dolby) {
             if (at[0] != 0x0B) continue;
             auto h = ac3::parse_frame_header(at);
@@ -79,16 +91,77 @@ Recognised recognise_audio(AudioRecogniser& r, const AudioStream& s, bool final,
     return Recognised::No;
 }
 
-CutStep cut_one(AudioCutter& c, const AudioStream& s, bool final, AudioFrame* frame) {
+// A frame that begins at `e` (its payload at `offset`): it takes the PES in
+// which it begins, the last one that began at or before it.
+CutStep found_frame(AudioCutter& c, const AudioStream& s, uint64_t e, uint64_t offset, uint32_t size, AudioFrame* frame) {
+    uint64_t m = c.mark;
+    for (;;) {
+        const uint64_t next = m == kNoPes ? s.pes_base : m + 1;
+        const PesMark* p = s.mark(next);
+        if (!p || p->offset > e) break;
+        m = next;
+    }
+    if (m != c.mark) c.index = 0;
+    c.mark = m;
+    const AudioFrame f{offset, size, m, c.index++};
+    if (c.codec != AudioCodec::Eac3) {
+        *frame = f;
+        return CutStep::Frame;
+    }
+    // E-AC-3: the frame before is whole once this one begins.
+    std::optional<AudioFrame> done = c.held;
+    c.held = f;
+    if (!done) return CutStep::Skip;
+    if (!c.configs.eac3) c.configs.eac3 = ac3::eac3_config(s.from(done->offset));
+    *frame = *done;
+    return CutStep::Frame;
+}
+
+CutStep cut_one(AudioCutter& c, AudioStream& s, bool final, AudioFrame* frame) {
     const uint64_t n = s.end();
     const uint64_t e = c.pos;
     const bool dolby = c.codec == AudioCodec::Ac3 || c.codec == AudioCodec::Eac3;
-    const uint64_t min_header = c.codec == AudioCodec::MpegAudio ? 4 : dolby ? 6 : 7;
-    if (n - e < min_header) return final ? CutStep::Done : CutStep::Wait;
+    const uint64_t min_header = c.codec == AudioCodec::MpegAudio ? 4 : dolby ? 6 : c.codec == AudioCodec::Latm ? 3 : 7;
+    while (!s.breaks.empty() && s.breaks.front() <= e) s.breaks.pop_front();
+    // Where the next continuity break lies, or UINT64_MAX without one.
+    const uint64_t break_at = s.breaks.empty() ? UINT64_MAX : s.breaks.front();
+    const bool has_break = !s.breaks.empty();
+    // Bytes up to a break cannot begin a frame that ends after it: the cut
+    // goes on at the break.
+    const uint64_t usable = has_break ? break_at : n;
+    if (usable - e < min_header) {
+        if (has_break) {
+            c.pos = break_at;
+            return CutStep::Skip;
+        }
+        return final ? CutStep::Done : CutStep::Wait;
+    }
     const ByteSpan at = s.from(e);
     uint64_t length = 0, header = 0;
     bool continues_frame = false;  // an E-AC-3 substream of the frame before
     bool cut_short = false;        // a header whose frame has not all arrived
+    // A header whose frame runs across the next break lost bytes: dropped.
+    auto across_break = [&](uint64_t frame_length) { return frame_length > break_at - e; };
+    if (c.codec == AudioCodec::Latm) {
+        if (auto l = latm::loas_frame_length(at)) {
+            if (across_break(*l)) {
+                ++c.dropped;
+                c.pos = break_at;
+                return CutStep::Skip;
+            }
+            if (*l > n - e) {
+                if (!final) return CutStep::Wait;
+            } else {
+                c.pos += *l;
+                const auto payload = latm::read_audio_mux_element(std::span<uint8_t>(s.data).subspan(size_t(e - s.base), *l), c.latm);
+                if (!payload || payload->size == 0) return CutStep::Skip;
+                if (!c.configs.latm) c.configs.latm = c.latm.config->audio;
+                return found_frame(c, s, e, e + payload->offset, uint32_t(payload->size), frame);
+            }
+        }
+        ++c.pos;
+        return CutStep::Skip;
+    }
     if (c.codec == AudioCodec::MpegAudio) {
         auto h = mpeg_audio::parse_frame_header(at);
         if (h && h->frame_length <= n - e) {
@@ -100,6 +173,11 @@ CutStep cut_one(AudioCutter& c, const AudioStream& s, bool final, AudioFrame* fr
     } else if (dolby) {
         auto h = ac3::parse_frame_header(at);
         if (h && h->enhanced == (c.codec == AudioCodec::Eac3)) {
+            if (across_break(h->frame_size)) {
+                ++c.dropped;
+                c.pos = break_at;
+                return CutStep::Skip;
+            }
             if (h->frame_size > n - e) {
                 cut_short = true;
             } else {
@@ -126,6 +204,11 @@ CutStep cut_one(AudioCutter& c, const AudioStream& s, bool final, AudioFrame* fr
             cut_short = true;
         }
     }
+    if ((length > 0 && across_break(length)) || (cut_short && has_break)) {
+        ++c.dropped;
+        c.pos = break_at;
+        return CutStep::Skip;
+    }
     if (cut_short && !final) return CutStep::Wait;
     if (length == 0) {
         ++c.pos;  // a false sync, or a frame cut off at the end
@@ -136,31 +219,9 @@ CutStep cut_one(AudioCutter& c, const AudioStream& s, bool final, AudioFrame* fr
         c.pos += length;
         return CutStep::Skip;
     }
-    // The PES in which the frame begins: the last one that began at or
-    // before it.
-    uint64_t m = c.mark;
-    for (;;) {
-        const uint64_t next = m == kNoPes ? s.pes_base : m + 1;
-        const PesMark* p = s.mark(next);
-        if (!p || p->offset > e) break;
-        m = next;
-    }
-    if (m != c.mark) c.index = 0;
-    c.mark = m;
     c.pos += length;
     if (length <= header) return CutStep::Skip;
-    const AudioFrame f{e + header, uint32_t(length - header), m, c.index++};
-    if (c.codec != AudioCodec::Eac3) {
-        *frame = f;
-        return CutStep::Frame;
-    }
-    // E-AC-3: the frame before is whole once this one begins.
-    std::optional<AudioFrame> done = c.held;
-    c.held = f;
-    if (!done) return CutStep::Skip;
-    if (!c.configs.eac3) c.configs.eac3 = ac3::eac3_config(s.from(done->offset));
-    *frame = *done;
-    return CutStep::Frame;
+    return found_frame(c, s, e, e + header, uint32_t(length - header), frame);
 }
 
 }  // namespace morvex

@@ -24,6 +24,9 @@ struct NalScanner {
     std::optional<uint64_t> code;       // the start code (00 00 01) of the unit being read
     uint64_t unit_start = 0;            // where that unit begins (its four-byte form included)
     uint64_t from = 0;                  // where the unit before it ended
+    // A zero byte before 00 00 01 is the start code's four-byte form (H.264,
+    // HEVC); in MPEG-2 video it may end the slice before, and stays there.
+    bool four_byte_codes = true;
 };
 
 // Looks for start codes in the bytes of `es` not scanned yet and calls
@@ -51,12 +54,12 @@ void at_code(NalScanner& s, const SourcePieces& es, uint64_t c, F& on_nal) {
     if (s.code) {
         const uint64_t header = *s.code + 3;
         if (c < header + 1) return;
-        const uint64_t end = (c >= header + 2 && es.at(c - 1) == 0) ? c - 1 : c;
+        const uint64_t end = (s.four_byte_codes && c >= header + 2 && es.at(c - 1) == 0) ? c - 1 : c;
         on_nal(unit(es, s.unit_start, header, end));
         s.from = end;
     }
     // A zero byte before 00 00 01 makes it the four-byte form.
-    s.unit_start = (c > s.from && es.at(c - 1) == 0) ? c - 1 : c;
+    s.unit_start = (s.four_byte_codes && c > s.from && es.at(c - 1) == 0) ? c - 1 : c;
     s.code = c;
 }
 
@@ -79,8 +82,12 @@ void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
             const void* hit = std::memchr(d + j, 1, n - j);
             if (hit == nullptr) break;
             const size_t q = size_t(static_cast<const uint8_t*>(hit) - d);
+            // The two bytes before the hit: in the piece, or (at its front)
+            // the last two scanned before it. A piece may have grown since
+            // the last scan (`within` > 0): then s.last is its own first
+            // byte, and the byte before the piece is s.before_last.
             const uint8_t b1 = q >= 1 ? d[q - 1] : s.last;
-            const uint8_t b2 = q >= 2 ? d[q - 2] : q == 1 ? s.last : s.before_last;
+            const uint8_t b2 = q >= 2 ? d[q - 2] : q == 1 && within == 0 ? s.last : s.before_last;
             if (b1 == 0 && b2 == 0 && base + q >= 2) nal_scanner_detail::at_code(s, es, base + q - 2, on_nal);
             j = q + 1;
         }

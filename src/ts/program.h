@@ -33,7 +33,7 @@ struct AudioFrame {
     uint32_t index = 0;     // frames of that PES before this one
 };
 
-enum class AudioCodec { Aac, MpegAudio, Ac3, Eac3 };
-enum class VideoCodec { H264, Hevc };
+enum class AudioCodec { Aac, MpegAudio, Ac3, Eac3, Latm };
+enum class VideoCodec { H264, Hevc, Mpeg2 };
 
 }  // namespace morvex

@@ -352,5 +352,25 @@ TEST(NalUnits, TheSameUnitsWhereverThePiecesAreCut) {
     }
 }
 
+TEST(NalUnits, ALoneZeroBeforeAOneAtTheFrontOfAGrowingPieceIsNoStartCode) {
+    // Pieces of the input hold 255 bytes at the most: the 256th byte (a
+    // zero) begins a new one, which the next push makes longer. The byte
+    // before that zero is not one, so 00 01 there is no start code.
+    Bytes d = {0, 0, 0, 1, 0x65};
+    d.resize(254, 0x88);
+    for (uint8_t b : {0x3A, 0x00, 0x01, 0x2F, 0x00, 0x00, 0x01, 0x09}) d.push_back(b);
+    SourcePieces es;
+    es.window = d.data();
+    NalScanner scanner;
+    std::vector<uint64_t> headers;
+    auto on_nal = [&](const h264::Nal& n) { headers.push_back(n.header); };
+    for (size_t i = 0; i < d.size(); i += 32) {
+        es.add(ByteSpan(d).subspan(i, std::min<size_t>(32, d.size() - i)));
+        scan_nal_units(scanner, es, on_nal);
+    }
+    finish_nal_units(scanner, es, on_nal);
+    EXPECT_EQ(headers, (std::vector<uint64_t>{4, 261}));
+}
+
 }  // namespace
 }  // namespace morvex

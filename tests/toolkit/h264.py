@@ -87,12 +87,15 @@ def sps(*, width_mbs: int = 20, height_map_units: int = 15, profile_idc: int = 6
         poc_type: int = 0, log2_max_poc_lsb_minus4: int = 2, offset_for_non_ref_pic: int = 0,
         offset_for_top_to_bottom_field: int = 0, offsets_for_ref_frame: Sequence[int] = (),
         max_num_ref_frames: int = 1, frame_mbs_only: bool = True, crop: tuple[int, int, int, int] | None = None,
-        vui: bool = False) -> bytes:
+        vui: bool = False, timing: tuple[int, int] | None = None, reorder: int | None = None,
+        delta_pic_order_always_zero: bool = False) -> bytes:
     """Sequence parameter set NAL unit (H.264 7.3.2.1.1).
 
     The picture is `width_mbs` macroblocks wide and `height_map_units` map
     units high (frame MBs, or MB pairs when not `frame_mbs_only`).
-    `crop` = (left, right, top, bottom) frame_crop offsets.
+    `crop` = (left, right, top, bottom) frame_crop offsets. `timing`
+    (num_units_in_tick, time_scale) and `reorder` (max_num_reorder_frames)
+    write a VUI with timing_info and bitstream_restriction.
 
     The chroma/bit-depth/scaling fields are written only for the High
     profiles, as the syntax says. `scaling_lists` None leaves
@@ -120,7 +123,7 @@ def sps(*, width_mbs: int = 20, height_map_units: int = 15, profile_idc: int = 6
     if poc_type == 0:
         w.ue(log2_max_poc_lsb_minus4)
     elif poc_type == 1:
-        w.flag(False).se(offset_for_non_ref_pic).se(offset_for_top_to_bottom_field)
+        w.flag(delta_pic_order_always_zero).se(offset_for_non_ref_pic).se(offset_for_top_to_bottom_field)
         w.ue(len(offsets_for_ref_frame))
         for off in offsets_for_ref_frame:
             w.se(off)
@@ -133,8 +136,17 @@ def sps(*, width_mbs: int = 20, height_map_units: int = 15, profile_idc: int = 6
     w.flag(crop is not None)
     for offset in crop or ():
         w.ue(offset)
-    w.flag(vui)
-    if vui:
+    w.flag(vui or timing is not None or reorder is not None)
+    if timing is not None or reorder is not None:
+        w.flag(False).flag(False).flag(False).flag(False)  # aspect ratio, overscan, signal type, chroma location
+        w.flag(timing is not None)
+        if timing is not None:
+            w.u(32, timing[0]).u(32, timing[1]).flag(True)  # fixed_frame_rate_flag
+        w.flag(False).flag(False).flag(False)  # NAL and VCL HRD, pic_struct_present_flag
+        w.flag(reorder is not None)
+        if reorder is not None:
+            w.flag(True).ue(0).ue(0).ue(16).ue(16).ue(reorder).ue(reorder + 1)
+    elif vui:
         w.flag(False).flag(False).flag(False).flag(False).flag(False).flag(False).flag(False).flag(False).flag(False)
     w.trailing()
     return nal(SPS, bytes([profile_idc, constraint_flags, level_idc]) + w.bytes())

@@ -1,15 +1,21 @@
-"""Files FFmpeg makes at test time, with the muxer options whose output the
-MP4 roads must rewrite without losing time: a DASH video and audio pair,
-HLS fMP4 live segments whose audio leads, fragments with negative
-composition offsets and a late video start, CENC encryption, PCM in MOV.
-They are larger than the committed fixtures may be, so each is made once
-per session into a temporary folder. Without ffmpeg the test is skipped,
-and fails in CI, which installs it."""
+"""Inputs made at test time by other tools (FFmpeg's command line, GStreamer's
+gst-launch-1.0), from their synthetic sources: streams too large to commit,
+or shapes only a real encoder or muxer makes.
+
+Transport streams (`ffmpeg`, `gst`) are made once and kept in a cache folder
+under the system's temporary folder, named after the command that made
+them. The MP4s whose muxer options the MP4 roads must rewrite without
+losing time (a DASH video and audio pair, HLS fMP4 live segments whose audio
+leads, fragments with negative composition offsets and a late video start,
+CENC encryption, PCM in MOV) are made once per session into a temporary
+folder. Without the tool the test is skipped on a developer machine and
+fails in CI, where .ci/run installs it."""
 
 from __future__ import annotations
 
 import atexit
 import functools
+import hashlib
 import shutil
 import subprocess
 import tempfile
@@ -37,16 +43,9 @@ def _folder() -> Path:
 
 
 def _ffmpeg(name: str, *args: str) -> Path:
-    import pytest
-
-    tool = shutil.which("ffmpeg")
-    if tool is None:
-        if IN_CI:
-            pytest.fail("ffmpeg is not installed (required in CI)")
-        pytest.skip("ffmpeg is not installed")
     out = _folder() / name
     if not out.exists():
-        subprocess.run([tool, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args], check=True)
+        subprocess.run([tool("ffmpeg"), "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args], check=True)
     return out
 
 
@@ -127,10 +126,56 @@ def pcm_mov() -> bytes:
     return _ffmpeg("pcm.mov", *AUDIO, "-c:a", "pcm_s16le", "-ac", "2", str(_folder() / "pcm.mov")).read_bytes()
 
 
-@functools.cache
+# --- transport streams, cached across sessions ------------------------------------
+
+CACHE = Path(tempfile.gettempdir()) / "morvex-test-inputs"
+
+
+def tool(name: str) -> str:
+    path = shutil.which(name)
+    if path is None:
+        import pytest
+
+        if IN_CI:
+            pytest.fail(f"{name} is not installed (required in CI)")
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+def ffmpeg(suffix: str, *args: str) -> bytes:
+    """The output of `ffmpeg ARGS OUT` (OUT a file ending in `suffix`)."""
+    key = hashlib.sha256(repr(args).encode()).hexdigest()[:16]
+    out = CACHE / f"{key}{suffix}"
+    if not out.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        part = out.with_name(out.name + ".part")
+        subprocess.run([tool("ffmpeg"), "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args, "-f",
+                        "mpegts" if suffix == ".ts" else "mp4", str(part)], check=True)
+        part.rename(out)
+    return out.read_bytes()
+
+
+def gst(suffix: str, pipeline: str) -> bytes:
+    """The output of `gst-launch-1.0 PIPELINE ! filesink location=OUT`."""
+    key = hashlib.sha256(pipeline.encode()).hexdigest()[:16]
+    out = CACHE / f"{key}{suffix}"
+    if not out.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        part = out.with_name(out.name + ".part")
+        subprocess.run([tool("gst-launch-1.0"), "-q", *pipeline.split(), "!", "filesink", f"location={part}"],
+                       check=True, stdout=subprocess.DEVNULL)
+        part.rename(out)
+    return out.read_bytes()
+
+
+def test_pattern(seconds: float, size: str = "160x90", rate: int = 25) -> list[str]:
+    """Input arguments of FFmpeg's test picture with a sine tone."""
+    return ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}:duration={seconds}",
+            "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}"]
+
+
 def intra_refresh_ts() -> bytes:
-    """A transport stream of H.264 with periodic intra refresh (x264): one
-    IDR picture, then a recovery point SEI every 25 pictures, and AAC."""
-    four_seconds = [a.replace("duration=2", "duration=4") for a in VIDEO + AUDIO]
-    return _ffmpeg("intra_refresh.ts", *four_seconds, "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0",
-                   "-x264-params", "intra-refresh=1:keyint=25", *AAC, str(_folder() / "intra_refresh.ts")).read_bytes()
+    """H.264 with periodic intra refresh (x264): one IDR picture, then a
+    recovery point SEI every 25 pictures, and AAC."""
+    return ffmpeg(".ts", *test_pattern(4), "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0",
+                  "-x264-params", "intra-refresh=1:keyint=25", "-c:a", "aac", "-b:a", "64k")

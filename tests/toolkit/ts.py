@@ -117,7 +117,7 @@ class Stream:
 
 
 def pmt(streams: list[Stream], *, program_number: int = 1, pcr_pid: int | None = None,
-        program_info: bytes = b"") -> bytes:
+        program_info: bytes = b"", version: int = 0) -> bytes:
     """PMT section (table_id 2) listing `streams` in order; the PCR PID
     defaults to the first stream's."""
     if pcr_pid is None:
@@ -129,7 +129,7 @@ def pmt(streams: list[Stream], *, program_number: int = 1, pcr_pid: int | None =
         n = len(s.descriptors)
         body += bytes([s.stream_type, 0xE0 | (s.pid >> 8), s.pid & 0xFF, 0xF0 | (n >> 8), n & 0xFF])
         body += s.descriptors
-    return section(0x02, program_number, bytes(body))
+    return section(0x02, program_number, bytes(body), version=version)
 
 
 def psi_packets(pid: int, sect: bytes, *, cc: int = 0, pointer_field: int = 0) -> list[bytes]:

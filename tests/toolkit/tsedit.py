@@ -191,6 +191,27 @@ def _has_idr(payload: bytes) -> bool:
     return False
 
 
+def _random_access(payload: bytes, hevc: bool) -> bool:
+    """A picture a decoder may start at: H.264 IDR, or a recovery point SEI
+    (payloadType 6) with it; HEVC IRAP (NAL unit types 16-23)."""
+    pos = payload.find(b"\x00\x00\x01")
+    while pos >= 0 and pos + 5 < len(payload):
+        head = payload[pos + 3]
+        if hevc and 16 <= (head >> 1 & 0x3F) <= 23:
+            return True
+        if not hevc and (head & 0x1F == 5 or (head & 0x1F == 6 and payload[pos + 4] == 6)):
+            return True
+        pos = payload.find(b"\x00\x00\x01", pos + 3)
+    return False
+
+
+def first_random_access(data: bytes, hevc: bool = False) -> int:
+    """The PTS of the first picture of `data` (any cut) a decoder may start at."""
+    _, pes = repack.read(align(data))
+    return next(p.pts for p in pes if 0xE0 <= p.stream_id <= 0xEF and p.pts is not None
+                and _random_access(p.payload, hevc))
+
+
 def from_first_idr(data: bytes) -> dict[str, Timing]:
     """What a conversion of `data` (one H.264 PES per picture and ADTS audio,
     as FFmpeg writes them; any cut) must hold: every picture from the first
