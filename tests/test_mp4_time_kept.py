@@ -231,8 +231,10 @@ KEY, KID = bytes.fromhex(made.CENC_KEY), bytes.fromhex(made.CENC_KID)
 @pytest.mark.parametrize("road", ["defragment", "mux"])
 def test_encrypted_fragments_decrypt_with_their_key(road):
     if road == "defragment":
+        # against the clear file through the same road: FFmpeg 8 trims a regular MP4's
+        # last audio sample to its stts duration but not a fragment's
         clear = fixture("av_frag.mp4")
-        expected = pictures(clear)
+        expected = pictures(morvex.defragment_mp4(clear))
         out = morvex.defragment_mp4(cenc.encrypt(clear, KEY, KID))
     else:
         video, audio = fixture("video_frag.mp4"), fixture("audio_frag.mp4")

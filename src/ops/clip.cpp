@@ -81,12 +81,17 @@ Result<Movie> clip_movie(const Movie& in, const ClipRange& r) {
         }
     size_t k1 = k0;
     double end = vt.end(v, k0);
+    // The last picture stays on screen until the next one begins: past its
+    // own duration when the source leaves a gap, up to the end asked for.
+    double next = std::numeric_limits<double>::infinity();
     for (size_t i = k0; i < v.samples.size(); ++i) {
         const double at = vt.start(v, i);
+        if (at >= to) next = std::min(next, at);
         if (at >= to || at < begin - 1e-9) continue;
         k1 = std::max(k1, i);
         end = std::max(end, vt.end(v, i));
     }
+    if (next < std::numeric_limits<double>::infinity()) end = std::max(end, std::min(to, next));
     // Exact: the presentation lasts end - start.
     if (r.exact && r.end) end = std::min(end, begin + (*r.end - r.start));
     if (vt.span) end = std::min(end, vt.span->end);
@@ -107,8 +112,10 @@ Result<Movie> clip_movie(const Movie& in, const ClipRange& r) {
                 b = i;
             }
         if (!a) continue;
-        const double shown_begin = r.exact ? std::max(from, timed[k].start(t, *a)) : timed[k].start(t, *a);
-        const double shown_end = r.exact ? std::min(r.end ? to : end, timed[k].end(t, *b)) : timed[k].end(t, *b);
+        // Exact: the span of the source the lead shows, from the picture on
+        // screen at the start, for end - start.
+        const double shown_begin = r.exact ? std::max(begin, timed[k].start(t, *a)) : timed[k].start(t, *a);
+        const double shown_end = r.exact ? std::min(end, timed[k].end(t, *b)) : timed[k].end(t, *b);
         ranges[k] = Range{*a, *b, shown_begin, shown_end};
     }
     // The clip's timeline starts at its earliest track.

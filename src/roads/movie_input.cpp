@@ -9,7 +9,7 @@
 #include "media/mp4_tracks.h"
 #include "media/timeline.h"
 #include "mp4/regular_writer.h"
-#include "roads/ts_movie.h"
+#include "roads/ts_input.h"
 #include "ts/packets.h"
 
 namespace morvex {
@@ -36,8 +36,16 @@ InputFormat input_format(ByteSpan data) {
 
 Result<std::shared_ptr<MovieInput>> read_movie(ByteSpan data, std::string& report) {
     if (input_format(data) == InputFormat::Ts) {
-        (void)report;
-        return invalid("transport streams: not yet");
+        auto ts = MORVEX_TRY(read_ts_input(data, report));
+        auto input = std::make_shared<MovieInput>();
+        input->format = InputFormat::Ts;
+        input->origin = double(ts->base) / kTsClock;
+        for (size_t k = 0; k < ts->movie->sources.size(); ++k) input->ids.push_back(ts_track_pid(*ts, k));
+        // The tracks point into the reader and the templates, which stay
+        // where they are.
+        input->movie = std::move(ts->movie->movie);
+        input->keep = std::move(ts);
+        return input;
     }
     auto file = std::make_shared<Mp4Tracks>(MORVEX_TRY(read_mp4_tracks(data)));
     auto input = std::make_shared<MovieInput>();

@@ -16,10 +16,9 @@ namespace morvex {
 
 struct NalScanner {
     uint64_t scanned = 0;  // logical position up to which start codes were looked for
-    // The piece that holds `scanned` (counted from the stream's first piece)
-    // and its logical start, so that scanning goes on without a search.
-    uint64_t piece = 0;
-    uint64_t piece_start = 0;
+    // The piece that holds `scanned`, so that scanning goes on without a
+    // search.
+    std::optional<SourcePieces::Cursor> piece;
     uint8_t last = 1, before_last = 1;  // the two bytes before `scanned`
     std::optional<uint64_t> code;       // the start code (00 00 01) of the unit being read
     uint64_t unit_start = 0;            // where that unit begins (its four-byte form included)
@@ -68,15 +67,13 @@ void at_code(NalScanner& s, const SourcePieces& es, uint64_t c, F& on_nal) {
 template <typename F>
 void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
     if (s.scanned >= es.size) return;
-    uint64_t start = s.piece_start;
-    size_t k = size_t(s.piece - es.erased);
-    if (s.piece < es.erased + es.head || k >= es.offsets.size() || start > s.scanned) k = es.piece_of(s.scanned, start);
-    while (k < es.offsets.size() && start + es.lengths[k] <= s.scanned) start += es.lengths[k++];
-    size_t within = size_t(s.scanned - start);
-    for (; k < es.offsets.size(); ++k, within = 0) {
-        const uint8_t* d = es.window + (es.offsets[k] - es.window_at);
-        const size_t n = es.lengths[k];
-        const uint64_t base = start;
+    SourcePieces::Cursor c = s.piece && es.holds(*s.piece) && s.piece->logical <= s.scanned ? *s.piece : es.find(s.scanned);
+    while (c.logical + es.length(c) <= s.scanned && es.next(c)) {
+    }
+    for (size_t within = size_t(s.scanned - c.logical);; within = 0) {
+        const uint8_t* d = es.data(c);
+        const size_t n = es.length(c);
+        const uint64_t base = c.logical;
         size_t j = within;
         while (j < n) {
             const void* hit = std::memchr(d + j, 1, n - j);
@@ -91,19 +88,19 @@ void scan_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
             if (b1 == 0 && b2 == 0 && base + q >= 2) nal_scanner_detail::at_code(s, es, base + q - 2, on_nal);
             j = q + 1;
         }
-        if (n - within >= 2) {
+        if (n >= within + 2) {
             s.before_last = d[n - 2];
             s.last = d[n - 1];
-        } else if (n - within == 1) {
+        } else if (n == within + 1) {
             s.before_last = s.last;
             s.last = d[n - 1];
         }
-        s.piece = es.erased + k;
-        s.piece_start = start;
-        start += n;
+        s.piece = c;
+        if (!es.next(c)) break;
     }
     s.scanned = es.size;
 }
+
 
 template <typename F>
 void finish_nal_units(NalScanner& s, const SourcePieces& es, F&& on_nal) {
