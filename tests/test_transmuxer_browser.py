@@ -89,10 +89,12 @@ def needs_chromium() -> None:
         pytest.skip("chromium is not installed")
 
 
-def play(folder: Path, buffers: list[dict], timeout: float = 90.0) -> dict:
-    """Plays files under `folder` in Chromium: `buffers` holds, for each
-    SourceBuffer, its MIME `type` and the `files` appended to it in order."""
+def play(folder: Path, files: list, mime: str | None = None, timeout: float = 90.0) -> dict:
+    """Plays files under `folder` in Chromium: the names `files` appended in
+    order to one SourceBuffer of type `mime`; without `mime`, `files` holds
+    for each SourceBuffer its MIME `type` and its `files`."""
     (folder / "index.html").write_text(PAGE)
+    buffers = [{"type": mime, "files": files}] if mime else files
     (folder / "list.json").write_text(json.dumps(buffers))
     results: list[dict] = []
     got = threading.Event()
@@ -160,7 +162,7 @@ def test_chromium_plays_the_transmuxed_segments(names, tmp_path):
             files.append(f"seg{n}.m4s")
             (tmp_path / files[-1]).write_bytes(part)
     frames, duration = source_video(segments)
-    result = play(tmp_path, [{"type": codecs_of(init), "files": files}])
+    result = play(tmp_path, files, codecs_of(init))
     assert "error" not in result, result
     ranges = result["ranges"]
     # One range, from 0 to the end of the source's pictures.
