@@ -25,12 +25,13 @@ INPUTS = {
     "regular MP4": lambda: (FIXTURES / "av_regular.mp4").read_bytes(),
     "fragmented MP4": lambda: (FIXTURES / "av_frag.mp4").read_bytes(),
     "HEVC + AC-3 TS": lambda: made.ffmpeg(".ts", *made.test_pattern(3), "-c:v", "libx265", "-preset", "ultrafast",
-                                          "-x265-params", "keyint=12:bframes=2:log-level=error", "-c:a", "ac3"),
+                                          "-x265-params", "keyint=19:min-keyint=19:scenecut=0:bframes=2:log-level=error", "-c:a", "ac3"),
 }
 LAYOUTS = {"plain": False, "byte_range": True}
-# Shorter than the sources' GOPs: segments run from key frame to key frame,
-# longer than asked.
-SEGMENT = 0.4
+# The fixtures have a key frame a second; the HEVC one every 0.76 s, whose
+# first segment (to the key frame at 1.52 s) rounds up to a target duration
+# of 2 s.
+SEGMENT = 1.0
 CASES = [pytest.param(make, byte_range, id=f"{name}-{layout}")
          for name, make in INPUTS.items() for layout, byte_range in LAYOUTS.items()]
 
