@@ -31,6 +31,7 @@ PUBLIC = [
     "probe",
     "clip",
     "concat",
+    "package_cmaf",
     "recover_mp4",
 ]
 FUNCTIONS = PUBLIC[1:8] + PUBLIC[9:10] + PUBLIC[11:]
@@ -49,6 +50,7 @@ DOCS = [
     ("probe", "(data)", ["TypeError", "ValueError", "MemoryError"]),
     ("clip", "(data, start, end=None, *, exact=False)", ["TypeError", "ValueError", "MemoryError"]),
     ("concat", "(parts)", ["TypeError", "ValueError", "MemoryError"]),
+    ("package_cmaf", "(data, segment_duration=6.0, *, byte_range=False)", ["TypeError", "ValueError", "MemoryError"]),
     ("recover_mp4", "(data, reference=None)", ["TypeError", "ValueError", "MemoryError"]),
 ]
 
@@ -115,8 +117,8 @@ def test_docstring_and_text_signature(name, signature, raises):
     assert f.__text_signature__ == signature.replace("Ellipsis", "...")
     check_doc(f.__doc__, raises)
     assert str(inspect.signature(f)) == signature
-    # The report and clip's exact are the keyword-only parameters.
-    assert all(p.kind is (p.KEYWORD_ONLY if p.name in ("report", "exact") else p.POSITIONAL_OR_KEYWORD)
+    # The report, clip's exact and package_cmaf's byte_range are the keyword-only parameters.
+    assert all(p.kind is (p.KEYWORD_ONLY if p.name in ("report", "exact", "byte_range") else p.POSITIONAL_OR_KEYWORD)
                for p in inspect.signature(f).parameters.values())
 
 

@@ -27,22 +27,28 @@ PAGE = """<!doctype html>
 const report = (result) => fetch("/result", {method: "POST", body: JSON.stringify(result)});
 window.onerror = (m) => report({error: String(m)});
 async function main() {
-  const names = await (await fetch("/list.json")).json();
+  // One SourceBuffer for each entry: its MIME type and the files appended to it.
+  const buffers = await (await fetch("/list.json")).json();
   const video = document.getElementById("v");
   const source = new MediaSource();
   video.src = URL.createObjectURL(source);
   await new Promise((ok) => source.addEventListener("sourceopen", ok, {once: true}));
-  const type = names.type;
-  if (!MediaSource.isTypeSupported(type)) return report({error: "unsupported " + type});
-  const buffer = source.addSourceBuffer(type);
-  buffer.addEventListener("error", () => report({error: "SourceBuffer error"}));
-  for (const name of names.files) {
-    const data = await (await fetch("/" + name)).arrayBuffer();
-    buffer.appendBuffer(data);
-    await new Promise((ok) => buffer.addEventListener("updateend", ok, {once: true}));
+  for (const {type} of buffers)
+    if (!MediaSource.isTypeSupported(type)) return report({error: "unsupported " + type});
+  // Every SourceBuffer is added before the first append.
+  const added = buffers.map(({type}) => source.addSourceBuffer(type));
+  for (const [k, {files}] of buffers.entries()) {
+    const buffer = added[k];
+    buffer.addEventListener("error", () => report({error: "SourceBuffer error"}));
+    for (const name of files) {
+      const data = await (await fetch("/" + name)).arrayBuffer();
+      buffer.appendBuffer(data);
+      await new Promise((ok) => buffer.addEventListener("updateend", ok, {once: true}));
+    }
   }
+  // What the element can play: the ranges every SourceBuffer holds.
   const ranges = [];
-  for (let i = 0; i < buffer.buffered.length; i++) ranges.push([buffer.buffered.start(i), buffer.buffered.end(i)]);
+  for (let i = 0; i < video.buffered.length; i++) ranges.push([video.buffered.start(i), video.buffered.end(i)]);
   source.endOfStream();
   const ended = new Promise((ok) => video.addEventListener("ended", ok, {once: true}));
   video.addEventListener("error", () => report({error: "media error " + video.error.code + " " + video.error.message}));
@@ -76,9 +82,20 @@ def source_video(segments: list[bytes]):
     return frames, duration
 
 
-def play(folder: Path, files: list[str], mime: str, timeout: float = 90.0) -> dict:
+def needs_chromium() -> None:
+    if CHROMIUM is None:
+        if os.environ.get("MORVEX_REQUIRE_BROWSER") == "1":
+            pytest.fail("chromium is not installed (MORVEX_REQUIRE_BROWSER=1)")
+        pytest.skip("chromium is not installed")
+
+
+def play(folder: Path, files: list, mime: str | None = None, timeout: float = 90.0) -> dict:
+    """Plays files under `folder` in Chromium: the names `files` appended in
+    order to one SourceBuffer of type `mime`; without `mime`, `files` holds
+    for each SourceBuffer its MIME `type` and its `files`."""
     (folder / "index.html").write_text(PAGE)
-    (folder / "list.json").write_text(json.dumps({"files": files, "type": mime}))
+    buffers = [{"type": mime, "files": files}] if mime else files
+    (folder / "list.json").write_text(json.dumps(buffers))
     results: list[dict] = []
     got = threading.Event()
 
@@ -131,10 +148,7 @@ STREAMS = {
 
 @pytest.mark.parametrize("names", STREAMS.values(), ids=STREAMS.keys())
 def test_chromium_plays_the_transmuxed_segments(names, tmp_path):
-    if CHROMIUM is None:
-        if os.environ.get("MORVEX_REQUIRE_BROWSER") == "1":
-            pytest.fail("chromium is not installed (MORVEX_REQUIRE_BROWSER=1)")
-        pytest.skip("chromium is not installed")
+    needs_chromium()
     segments = [(FIXTURES / n).read_bytes() for n in names]
     t = morvex.TransportStreamTransmuxer()
     parts = [t.push(s) for s in segments] + [t.flush()]

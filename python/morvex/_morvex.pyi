@@ -27,6 +27,7 @@ __all__ = [
     "probe",
     "clip",
     "concat",
+    "package_cmaf",
     "recover_mp4",
 ]
 
@@ -391,6 +392,34 @@ def concat(parts: Sequence[Buffer]) -> bytes:
     part's index and both codecs) or a part no reader takes (the reader's
     message behind "Part N: "); MemoryError (saying how many bytes were
     asked for) when memory runs out, RuntimeError on an internal error.
+    """
+
+def package_cmaf(data: Buffer, segment_duration: float = 6.0, *, byte_range: bool = False) -> dict[str, bytes]:
+    """Package a transport stream or an MP4 for HLS and DASH, without
+    re-encoding: CMAF tracks, their playlists and their manifest.
+
+    data is the whole input, as bytes or any other C-contiguous buffer.
+    Each video and audio track becomes a CMAF track in a folder of its own
+    ("video/", "audio/", "audio_2/" ...): init.mp4 (ftyp with the CMAF
+    brands, moov with mvex) and seg1.m4s, seg2.m4s ... (styp, moof, mdat).
+    A video segment starts at a key frame: a new one at the first key
+    frame at or after each multiple of segment_duration (seconds); audio
+    segments end where the video segments do, at the nearest audio frame.
+    All tracks keep their places on one timeline (tfdt), starting at 0.
+    master.m3u8 and each folder's index.m3u8 are the HLS playlists (RFC
+    8216, version 7, VOD); manifest.mpd is a static DASH manifest (live
+    and CMAF profiles, SegmentTemplate with a SegmentTimeline). With
+    byte_range=True each track is one media file, media.mp4 (the init, a
+    segment index, then the segments), addressed by EXT-X-BYTERANGE and by
+    a DASH SegmentBase (on-demand and CMAF profiles).
+
+    Returns a dict of each file's path (relative to the tree's root, with
+    "/") to its contents as bytes.
+    Raises TypeError if data is not a C-contiguous buffer or
+    segment_duration not a number; ValueError if segment_duration <= 0,
+    for input that no reader takes, and for input without video or audio;
+    MemoryError (saying how many bytes were asked for) when memory runs
+    out, RuntimeError on an internal error.
     """
 
 def recover_mp4(data: Buffer, reference: Buffer | None = None) -> bytes:

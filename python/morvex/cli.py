@@ -4,7 +4,8 @@
     morvex convert a.ts b.ts c.ts -d out -j 2
     morvex defragment - - < fragmented.mp4 > regular.mp4
     morvex fragment in.ts out.mp4
-    morvex fragment seg0.ts seg1.ts seg2.ts -d out   (init.mp4, seg0.m4s, ...)
+    morvex fragment seg0.ts seg1.ts seg2.ts -d out   (init.mp4, seg0.m4s, ..., index.m3u8)
+    morvex package in.ts -d site --segment 4         (HLS and DASH of CMAF tracks)
     morvex recover broken.mp4 fixed.mp4 --reference good.mp4
 
 The extension works on bytes only; this front end reads the inputs, runs the
@@ -673,15 +674,17 @@ class Runner:
 def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
     """The segments of one live stream, in order, through one transmuxer:
     OUTDIR/init.mp4, and for each segment a .m4s with that segment's own
-    pictures and audio, on one timeline. The files are written into a new
-    folder beside OUTDIR and put in place once all are written, so a
-    failure or Ctrl-C leaves OUTDIR as it was. Stops at the first segment
-    that fails."""
+    pictures and audio, on one timeline, and OUTDIR/index.m3u8, their HLS
+    playlist. The files are written into a new folder beside OUTDIR and put
+    in place once all are written, so a failure or Ctrl-C leaves OUTDIR as
+    it was. Stops at the first segment that fails."""
     runner.total = len(jobs)
     init_job = Job([jobs[0].inputs[0]], os.path.join(outdir, "init.mp4"))
-    if any(os.path.abspath(j.output) == os.path.abspath(init_job.output) for j in jobs):
-        runner.fail(f"a segment would write {init_job.output}")
-        return
+    playlist_job = Job([jobs[0].inputs[0]], os.path.join(outdir, "index.m3u8"))
+    for own in (init_job, playlist_job):
+        if any(os.path.abspath(j.output) == os.path.abspath(own.output) for j in jobs):
+            runner.fail(f"a segment would write {own.output}")
+            return
     t = _morvex.TransportStreamTransmuxer()
     name = jobs[0].inputs[0]
     parent = os.path.dirname(os.path.abspath(outdir))
@@ -689,7 +692,7 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
     with runner.lock:
         runner.temporaries.add(staging)
     try:
-        for job in [init_job, *jobs]:
+        for job in [init_job, *jobs, playlist_job]:
             check_output(job, runner.overwrite)
         os.mkdir(staging)
         written: list[str] = []
@@ -713,6 +716,10 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
                 runner.tick()
         if t.init_segment is None:
             raise ValueError("No video data found")
+        segment_files = [(os.path.basename(p), (Path(staging) / os.path.basename(p)).read_bytes())
+                         for p in written if p != init_job.output]
+        runner.write_output(os.path.join(staging, "index.m3u8"), live_playlist(t.init_segment, segment_files).encode())
+        written.append(playlist_job.output)
         with runner.lock:
             if runner.cancelled:
                 return
@@ -731,6 +738,81 @@ def fragment_segments(runner: Runner, jobs: list[Job], outdir: str) -> None:
         with runner.lock:
             runner.temporaries.discard(staging)
         shutil.rmtree(staging, ignore_errors=True)
+
+
+def boxes_of(data: bytes, kind: bytes) -> Iterator[bytes]:
+    """The payloads of the top-level boxes of type `kind` in `data`."""
+    for found, start, end in top_level_boxes(data):
+        if found == kind:
+            yield data[start:end]
+
+
+def track_timescales(init: bytes) -> dict[int, tuple[int, bool]]:
+    """Each track's timescale (mdhd, ISO/IEC 14496-12 8.4.2) and whether it
+    is video (hdlr 'vide'), by track_ID (tkhd 8.3.2), from an init segment."""
+    tracks = {}
+    for moov in boxes_of(init, b"moov"):
+        for trak in boxes_of(moov, b"trak"):
+            tkhd = next(boxes_of(trak, b"tkhd"), b"")
+            mdia = next(boxes_of(trak, b"mdia"), b"")
+            mdhd = next(boxes_of(mdia, b"mdhd"), b"")
+            hdlr = next(boxes_of(mdia, b"hdlr"), b"")
+            if len(tkhd) < 24 or len(mdhd) < 24 or len(hdlr) < 12:
+                continue
+            track_id = int.from_bytes(tkhd[20:24] if tkhd[0] == 1 else tkhd[12:16], "big")
+            timescale = int.from_bytes(mdhd[20:24] if mdhd[0] == 1 else mdhd[12:16], "big")
+            tracks[track_id] = (timescale, hdlr[8:12] == b"vide")
+    return tracks
+
+
+def fragment_durations(segment: bytes) -> dict[int, int]:
+    """The samples' durations together of each track in the fragments of a
+    segment, from each trun (8.8.8) or its tfhd's default (8.8.7), by
+    track_ID. (The transmuxer writes every sample's duration.)"""
+    durations: dict[int, int] = {}
+    for moof in boxes_of(segment, b"moof"):
+        for traf in boxes_of(moof, b"traf"):
+            tfhd = next(boxes_of(traf, b"tfhd"), b"")
+            if len(tfhd) < 8:
+                continue
+            flags = int.from_bytes(tfhd[1:4], "big")
+            track_id = int.from_bytes(tfhd[4:8], "big")
+            at = 8 + (8 if flags & 0x1 else 0) + (4 if flags & 0x2 else 0)
+            default = int.from_bytes(tfhd[at:at + 4], "big") if flags & 0x8 else 0
+            for trun in boxes_of(traf, b"trun"):
+                flags = int.from_bytes(trun[1:4], "big")
+                count = int.from_bytes(trun[4:8], "big")
+                at = 8 + (4 if flags & 0x1 else 0) + (4 if flags & 0x4 else 0)
+                record = 4 * bin(flags & 0xF00).count("1")
+                if not flags & 0x100:
+                    durations[track_id] = durations.get(track_id, 0) + default * count
+                    continue
+                total = sum(int.from_bytes(trun[at + k * record:at + k * record + 4], "big")
+                            for k in range(min(count, (len(trun) - at) // max(record, 1))))
+                durations[track_id] = durations.get(track_id, 0) + total
+    return durations
+
+
+def live_playlist(init: bytes, segments: list[tuple[str, bytes]]) -> str:
+    """An HLS media playlist (RFC 8216) of the fragmented segments written
+    by `fragment -d`: EXT-X-MAP naming init.mp4, each non-empty segment's
+    EXTINF (its video's duration, else its longest track's, to the
+    millisecond), EXT-X-TARGETDURATION (4.3.3.1) and EXT-X-ENDLIST."""
+    tracks = track_timescales(init)
+    entries = []
+    for name, data in segments:
+        seconds = {track: ticks / tracks[track][0] for track, ticks in fragment_durations(data).items()
+                   if track in tracks and tracks[track][0]}
+        if not seconds:
+            continue
+        video = [v for track, v in seconds.items() if tracks[track][1]]
+        entries.append((name, round(max(video or seconds.values()), 3)))
+    target = max([1] + [int(d + 0.5) for _, d in entries])
+    lines = ["#EXTM3U", "#EXT-X-VERSION:7", f"#EXT-X-TARGETDURATION:{target}", "#EXT-X-PLAYLIST-TYPE:VOD",
+             '#EXT-X-MAP:URI="init.mp4"']
+    for name, duration in entries:
+        lines += [f"#EXTINF:{duration:.3f},", name]
+    return "\n".join(lines + ["#EXT-X-ENDLIST", ""])
 
 
 def put_in_place(staging: str, outdir: str, written: list[str]) -> None:
@@ -824,12 +906,101 @@ def add_movie_commands(sub: argparse._SubParsersAction[argparse.ArgumentParser],
     c.add_argument("paths", nargs="+", metavar="IN")
     c.add_argument("-o", "--output", required=True, metavar="OUT")
     commands["concat"] = c
-    for name in ("clip", "concat"):
+    help = "HLS and DASH of a TS or an MP4: CMAF tracks, their playlists and manifest, in a folder"
+    c = sub.add_parser("package", help=help, description=help,
+                       usage="morvex package IN -d OUTDIR [--segment S] [--byte-range] [options]")
+    c.add_argument("paths", nargs=1, metavar="IN", help="the input; '-' is standard input")
+    c.add_argument("-d", "--outdir", required=True, metavar="OUTDIR",
+                   help="the folder of the tree (master.m3u8, manifest.mpd, video/, audio/ ...)")
+    c.add_argument("--segment", type=positive_seconds, default=6.0, metavar="S",
+                   help="segment duration in seconds: a segment begins at the first key frame at or after each "
+                        "multiple of S (default 6)")
+    c.add_argument("--byte-range", action="store_true",
+                   help="one media file per track, addressed by byte ranges (EXT-X-BYTERANGE, DASH SegmentBase)")
+    commands["package"] = c
+    for name in ("clip", "concat", "package"):
         c = commands[name]
         c.add_argument("-y", "--overwrite", action="store_true", help="replace an existing output")
         talk = c.add_mutually_exclusive_group()
         talk.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors (no progress)")
         talk.add_argument("-v", "--verbose", action="store_true", help="print a line for the file written")
+
+
+def positive_seconds(text: str) -> float:
+    """A segment duration: seconds, or HH:MM:SS.mmm, above 0."""
+    value = seconds(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"not a positive time: {text!r}")
+    return value
+
+
+def package_tree(args: argparse.Namespace, stderr: TextIO) -> int:
+    """morvex package IN -d OUTDIR: the tree of morvex.package_cmaf written
+    into a new folder beside OUTDIR, which is then renamed into place (an
+    existing OUTDIR that is not empty is replaced only with -y, and only
+    once the new tree is whole), so a failure or Ctrl-C leaves OUTDIR as it
+    was."""
+    source: str = args.paths[0]
+    outdir: str = args.outdir
+    target = os.path.abspath(outdir)
+    parent = os.path.dirname(target)
+    staging = os.path.join(parent, f".{os.path.basename(target)}.{secrets.token_hex(4)}.part")
+    started = time.monotonic()
+
+    def fail(message: str) -> int:
+        print(f"morvex package: {message}", file=stderr, flush=True)
+        return 1
+
+    if os.path.lexists(outdir) and not os.path.isdir(outdir):
+        return fail(f"{outdir}: not a directory")
+    if os.path.isdir(outdir) and os.listdir(outdir) and not args.overwrite:
+        return fail(f"{outdir}: already exists and is not empty (use -y to replace it)")
+    try:
+        os.makedirs(parent, exist_ok=True)
+        data = sys.stdin.buffer.read() if source == STDIO else read_mapped(source)
+    except OSError as e:
+        return fail(f"{e.filename or outdir}: {e.strerror or e}")
+    try:
+        try:
+            tree = _morvex.package_cmaf(data, args.segment, byte_range=args.byte_range)
+        finally:
+            if isinstance(data, mmap.mmap):
+                data.close()
+    except ValueError as e:
+        return fail(f"{source}: {e}")
+    except MemoryError as e:
+        return fail(f"{source}: out of memory" + (f": {e}" if str(e) else ""))
+    try:
+        os.mkdir(staging)
+        for path, content in tree.items():
+            file = os.path.join(staging, *path.split("/"))
+            os.makedirs(os.path.dirname(file), exist_ok=True)
+            with open(file, "wb") as f:
+                f.write(content)
+        old = None
+        if os.path.isdir(outdir):
+            if os.listdir(outdir):
+                old = os.path.join(parent, f".{os.path.basename(target)}.{secrets.token_hex(4)}.old")
+                os.rename(outdir, old)
+            else:
+                os.rmdir(outdir)
+        try:
+            os.rename(staging, outdir)
+        except BaseException:
+            if old is not None:
+                os.rename(old, outdir)
+            raise
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)
+    except OSError as e:
+        return fail(f"{outdir}: {e.strerror or e}")
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    if args.verbose:
+        size = sum(map(len, tree.values()))
+        print(f"{source} -> {outdir} ({len(tree)} files, {size / 1e6:.1f} MB in {time.monotonic() - started:.2f} s)",
+              file=stderr, flush=True)
+    return 0
 
 
 def describe(name: str, facts: Probe) -> list[str]:
@@ -926,9 +1097,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     stderr = sys.stderr
     if args.command == "probe":
         return probe_files(args)
-    if args.command in ("clip", "concat"):
+    if args.command in ("clip", "concat", "package"):
         try:
-            return clip_or_concat(args, stderr)
+            return package_tree(args, stderr) if args.command == "package" else clip_or_concat(args, stderr)
         except KeyboardInterrupt:
             print(f"morvex {args.command}: interrupted", file=stderr, flush=True)
             return 130

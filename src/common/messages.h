@@ -92,6 +92,15 @@ inline constexpr const char* kInvalidHvcC = "Invalid hvcC box";
 inline constexpr const char* kNoVideoTrack = "No video track found";
 inline constexpr const char* kNoIdr = "No I-frame found in video stream";
 
+// Packaging for HLS and DASH.
+inline constexpr const char* kNoMediaToPackage = "Nothing to package: no video or audio track";
+inline constexpr const char* kSegmentDuration = "segment_duration must be a positive number of seconds";
+inline std::string segments_not_indexed(uint32_t track_id, size_t segments) {
+    return "track_id " + std::to_string(track_id) + ": its " + std::to_string(segments) +
+           " segments cannot be indexed in one sidx (at most 65535, each under 2 GiB and 2^32 ticks); use a longer "
+           "segment_duration or no byte ranges";
+}
+
 // Transport streams.
 inline constexpr const char* kNoSync = "No valid TS sync byte found";
 inline constexpr const char* kNoVideo = "No video data found";

@@ -18,6 +18,7 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <string>
 
 #include "common/bytes.h"
 
@@ -98,6 +99,13 @@ struct PlannedOutput {
         write_into(out);
         return out;
     }
+};
+
+// One file of an output made of several (a tree of files, as HLS and DASH
+// serve them): its path, relative to the tree's root, and its plan.
+struct NamedOutput {
+    std::string path;
+    PlannedOutput output;
 };
 
 }  // namespace morvex

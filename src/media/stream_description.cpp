@@ -98,6 +98,37 @@ std::string mdhd_language(ByteSpan p) {
     return s;
 }
 
+// The chanmap bits of the channels of an acmod (ETSI TS 102 366 table
+// 4.3), and of the LFE channel.
+uint16_t acmod_channels(unsigned acmod, bool lfeon) {
+    constexpr uint16_t L = 0x8000, C = 0x4000, R = 0x2000, Ls = 0x1000, Rs = 0x0800, Cs = 0x0100;
+    constexpr uint16_t by_acmod[8] = {L | R, C, L | R, L | C | R, L | R | Cs, L | C | R | Cs, L | R | Ls | Rs,
+                                      L | C | R | Ls | Rs};
+    return uint16_t(by_acmod[acmod & 7] | (lfeon ? 0x0001 : 0));
+}
+
+// dac3 (ETSI TS 102 366 F.4): fscod 2, bsid 5, bsmod 3, acmod 3, lfeon 1.
+uint16_t dac3_channels(ByteSpan p) {
+    if (p.size() < 3) return 0;
+    return acmod_channels((p[1] >> 3) & 7, (p[1] >> 2) & 1);
+}
+
+// dec3 (F.6): data_rate 13, num_ind_sub 3, then the first independent
+// substream: fscod 2, bsid 5, reserved 1, asvc 1, bsmod 3, acmod 3, lfeon 1,
+// reserved 3, num_dep_sub 4, and chan_loc 9 when it has dependent
+// substreams (Lc/Rc, Lrs/Rrs, Cs, Ts, Lsd/Rsd, Lw/Rw, Lvh/Rvh, Cvh, LFE2:
+// chanmap's bits 10 to 3, and 1).
+uint16_t dec3_channels(ByteSpan p) {
+    if (p.size() < 5) return 0;
+    uint16_t mask = acmod_channels((p[3] >> 1) & 7, p[3] & 1);
+    const unsigned dependent = (p[4] >> 1) & 0x0F;
+    if (dependent && p.size() >= 6) {
+        const unsigned chan_loc = ((p[4] & 1u) << 8) | p[5];
+        mask = uint16_t(mask | ((chan_loc >> 1) << 3) | ((chan_loc & 1) << 1));
+    }
+    return mask;
+}
+
 }  // namespace
 
 Result<StreamDescription> describe_track(ByteSpan trak_bytes) {
@@ -139,8 +170,12 @@ Result<StreamDescription> describe_track(ByteSpan trak_bytes) {
         if (auto c = MORVEX_TRY(find_child(*entry, box::esds, kAudioEntryFields))) describe_esds(d, type, c->payload());
     } else if (type == fourcc_value("ac-3")) {
         d.codec = "ac3";
+        if (auto c = MORVEX_TRY(find_child(*entry, fourcc_value("dac3"), kAudioEntryFields)))
+            d.dolby_channels = dac3_channels(c->payload());
     } else if (type == fourcc_value("ec-3")) {
         d.codec = "eac3";
+        if (auto c = MORVEX_TRY(find_child(*entry, fourcc_value("dec3"), kAudioEntryFields)))
+            d.dolby_channels = dec3_channels(c->payload());
     }
     return d;
 }

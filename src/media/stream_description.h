@@ -21,6 +21,11 @@ struct StreamDescription {
     uint16_t height = 0;
     uint32_t sample_rate = 0;  // audio entries
     uint16_t channels = 0;
+    // AC-3 and E-AC-3: the loudspeakers of dac3 or dec3 as E-AC-3's
+    // chanmap places them (ETSI TS 102 366 Annex E: L, C, R, Ls, Rs from
+    // the top bit down, ..., LFE the lowest), as DASH signals them; 0
+    // otherwise.
+    uint16_t dolby_channels = 0;
     std::string language;      // ISO 639-2/T of mdhd; empty for "und" or none
 };
 

@@ -169,10 +169,10 @@ uint64_t leading_empty_time(const Track& t, uint32_t movie_timescale) {
     return scale_duration(delay, movie_timescale, t.timescale);
 }
 
-Result<Bytes> build_init_segment(std::span<const Track> tracks, uint32_t movie_timescale) {
+Result<Bytes> build_init_segment(std::span<const Track> tracks, uint32_t movie_timescale, ByteSpan ftyp) {
     Bytes out;
     ByteWriter w{out};
-    w.bytes(ByteSpan(kFragmentedFtyp));
+    w.bytes(ftyp.empty() ? ByteSpan(kFragmentedFtyp) : ftyp);
     uint32_t next_track_id = 1;
     for (const auto& t : tracks) next_track_id = std::max(next_track_id, t.track_id + 1);
     size_t moov = w.begin_box("moov");

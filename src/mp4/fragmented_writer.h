@@ -48,10 +48,11 @@ struct MovieFragment {
     std::vector<TrackRun> runs;  // runs without samples are left out
 };
 
-// ftyp (iso6, compatible iso6, isom, iso5) and moov: mvhd, one trak per
-// track rebuilt from its template with empty stts/stsc/stsz/stco and the
-// template's stsd, no edit list, and mvex with a trex per track.
-Result<Bytes> build_init_segment(std::span<const Track> tracks, uint32_t movie_timescale);
+// ftyp (iso6, compatible iso6, isom, iso5; or `ftyp` when given) and moov:
+// mvhd, one trak per track rebuilt from its template with empty
+// stts/stsc/stsz/stco and the template's stsd, no edit list, and mvex with
+// a trex per track.
+Result<Bytes> build_init_segment(std::span<const Track> tracks, uint32_t movie_timescale, ByteSpan ftyp = {});
 
 // The exact size of a fragment's moof and mdat.
 uint64_t fragment_size(const MovieFragment& f);

@@ -328,3 +328,67 @@ PyObject* run_planned_into(const std::function<Result<PlannedOutput>()>& plan,
 }
 
 }  // namespace morvex::python
+
+namespace morvex::python {
+
+PyObject* run_planned_files(const std::function<Result<std::vector<NamedOutput>>()>& plan) {
+    Result<std::vector<NamedOutput>> planned;
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    Fault fault = guarded([&] { planned = plan(); }, what, requested);
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) return raise_fault(fault, what, requested);
+    if (!planned) {
+        raise_error(planned.error());
+        return nullptr;
+    }
+    // Every file's bytes object first, with the lock held; then all the
+    // writing without it.
+    std::vector<PyObject*> results;
+    std::vector<std::span<uint8_t>> buffers;
+    auto release = [&results] {
+        for (PyObject* r : results) Py_DECREF(r);
+        return nullptr;
+    };
+    for (const NamedOutput& file : *planned) {
+        PyObject* result = new_result(file.output.size);
+        if (result == nullptr) return release();
+        results.push_back(result);
+        char* buffer = PyBytes_AsString(result);
+        if (buffer == nullptr) return release();
+        advise_huge_pages(buffer, file.output.size);
+        buffers.emplace_back(reinterpret_cast<uint8_t*>(buffer), file.output.size);
+    }
+    state = PyEval_SaveThread();
+    fault = guarded(
+        [&] {
+            for (size_t k = 0; k < buffers.size(); ++k) (*planned)[k].output.write_into(buffers[k]);
+        },
+        what, requested);
+    std::vector<std::string> paths;
+    if (fault == Fault::none) {
+        for (auto& file : *planned) paths.push_back(std::move(file.path));
+    }
+    planned = Result<std::vector<NamedOutput>>();  // what the writers held is released without the lock
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) {
+        release();
+        return raise_fault(fault, what, requested);
+    }
+    PyObject* tree = PyDict_New();
+    if (tree == nullptr) return release();
+    for (size_t k = 0; k < results.size(); ++k) {
+        PyObject* key = PyUnicode_FromStringAndSize(paths[k].data(), Py_ssize_t(paths[k].size()));
+        const int rc = key == nullptr ? -1 : PyDict_SetItem(tree, key, results[k]);
+        Py_XDECREF(key);
+        if (rc < 0) {
+            Py_DECREF(tree);
+            return release();
+        }
+    }
+    release();  // the dict holds them now
+    return tree;
+}
+
+}  // namespace morvex::python

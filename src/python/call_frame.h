@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/error.h"
@@ -80,6 +81,11 @@ bool run_released(const std::function<void()>& work);
 // that raises makes the call raise.
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report = nullptr,
                       const ReportSink& sink = {});
+
+// As run_planned, for work that plans a tree of files: the result is a dict
+// of each file's path (str) to its contents (bytes), in the plan's order,
+// each bytes object allocated at its planned size and written once.
+PyObject* run_planned_files(const std::function<Result<std::vector<NamedOutput>>()>& plan);
 
 // Thrown from inside the work when a Python callable it called raised: the
 // exception is set already, and the call raises it.

@@ -1,5 +1,6 @@
 // probe(data) -> dict, clip(data, start, end=None, *, exact=False) -> bytes,
-// concat(parts) -> bytes.
+// concat(parts) -> bytes, package_cmaf(data, segment_duration=6.0, *,
+// byte_range=False) -> dict.
 #include "python/movie_functions.h"
 
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "python/call_frame.h"
 #include "roads/edit_roads.h"
+#include "roads/package.h"
 #include "roads/probe.h"
 
 namespace morvex::python {
@@ -157,6 +159,26 @@ PyObject* concat_py(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* package_cmaf_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "segment_duration", "byte_range", nullptr};
+    PyObject* data = nullptr;
+    PyObject* duration_arg = nullptr;
+    PyObject* byte_range_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:package_cmaf", const_cast<char**>(keywords), &data,
+                                     &duration_arg, &byte_range_arg))
+        return nullptr;
+    InputBuffer input;
+    if (!input.acquire(data, "data")) return nullptr;
+    PackageOptions options;
+    if (duration_arg != nullptr && !convert_seconds(duration_arg, "segment_duration", &options.segment_duration))
+        return nullptr;
+    if (byte_range_arg != nullptr && !convert_flag(byte_range_arg, "byte_range", &options.byte_range)) return nullptr;
+    return run_planned_files([&, in = input.span()] {
+        std::string report;
+        return plan_package_cmaf(in, options, report);
+    });
+}
+
 }  // namespace
 
 PyMethodDef movie_functions[] = {
@@ -219,6 +241,32 @@ PyMethodDef movie_functions[] = {
      "part's index and both codecs) or a part no reader takes (the reader's\n"
      "message behind \"Part N: \"); MemoryError (saying how many bytes were\n"
      "asked for) when memory runs out, RuntimeError on an internal error."},
+    {"package_cmaf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(package_cmaf_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "package_cmaf(data, segment_duration=6.0, *, byte_range=False)\n--\n\n"
+     "Package a transport stream or an MP4 for HLS and DASH, without\n"
+     "re-encoding: CMAF tracks, their playlists and their manifest.\n\n"
+     "data is the whole input, as bytes or any other C-contiguous buffer.\n"
+     "Each video and audio track becomes a CMAF track in a folder of its own\n"
+     "(\"video/\", \"audio/\", \"audio_2/\" ...): init.mp4 (ftyp with the CMAF\n"
+     "brands, moov with mvex) and seg1.m4s, seg2.m4s ... (styp, moof, mdat).\n"
+     "A video segment starts at a key frame: a new one at the first key\n"
+     "frame at or after each multiple of segment_duration (seconds); audio\n"
+     "segments end where the video segments do, at the nearest audio frame.\n"
+     "All tracks keep their places on one timeline (tfdt), starting at 0.\n"
+     "master.m3u8 and each folder's index.m3u8 are the HLS playlists (RFC\n"
+     "8216, version 7, VOD); manifest.mpd is a static DASH manifest (live\n"
+     "and CMAF profiles, SegmentTemplate with a SegmentTimeline). With\n"
+     "byte_range=True each track is one media file, media.mp4 (the init, a\n"
+     "segment index, then the segments), addressed by EXT-X-BYTERANGE and by\n"
+     "a DASH SegmentBase (on-demand and CMAF profiles).\n\n"
+     "Returns a dict of each file's path (relative to the tree's root, with\n"
+     "\"/\") to its contents as bytes.\n"
+     "Raises TypeError if data is not a C-contiguous buffer or\n"
+     "segment_duration not a number; ValueError if segment_duration <= 0,\n"
+     "for input that no reader takes, and for input without video or audio;\n"
+     "MemoryError (saying how many bytes were asked for) when memory runs\n"
+     "out, RuntimeError on an internal error."},
     {nullptr, nullptr, 0, nullptr},
 };
 

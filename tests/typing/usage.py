@@ -80,3 +80,8 @@ def movies(ts: bytes, mp4: bytes) -> tuple[float, bytes, bytes]:
     video = [t for t in tracks if t["kind"] == "video"]
     rate = video[0].get("frame_rate", 0.0) if video else 0.0
     return facts["duration"] + rate, morvex.clip(mp4, 1.5, end=3.0, exact=True), morvex.concat([ts, mp4])
+
+
+def package(mp4: bytes) -> tuple[bytes, list[str]]:
+    tree: dict[str, bytes] = morvex.package_cmaf(mp4, 4.0, byte_range=True)
+    return tree["master.m3u8"], sorted(morvex.package_cmaf(mp4))
