@@ -17,19 +17,19 @@ std::vector<uint8_t> unescape_rbsp(ByteSpan payload) {
     return out;
 }
 
-size_t unescape_rbsp_prefix(ByteSpan payload, std::span<uint8_t> out) {
-    size_t n = 0;
+RbspFront rbsp_front(ByteSpan nal_unit, size_t header_bytes) {
+    RbspFront out;
     unsigned zeros = 0;
-    for (size_t i = 0; i < payload.size() && n < out.size(); ++i) {
-        const uint8_t b = payload[i];
+    for (size_t i = header_bytes; i < nal_unit.size() && out.size < out.bytes.size(); ++i) {
+        const uint8_t b = nal_unit[i];
         if (zeros >= 2 && b == 3) {
             zeros = 0;
             continue;
         }
-        out[n++] = b;
+        out.bytes[out.size++] = b;
         zeros = b == 0 ? zeros + 1 : 0;
     }
-    return n;
+    return out;
 }
 
 }  // namespace morvex::annexb

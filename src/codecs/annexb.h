@@ -3,6 +3,7 @@
 // B framing itself, the same for both codecs, is split_nal_units in h264.h.)
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -16,9 +17,14 @@ namespace morvex::annexb {
 // emulation-prevention byte and is dropped.
 std::vector<uint8_t> unescape_rbsp(ByteSpan payload);
 
-// The first bytes of the RBSP, as many as `out` holds, without allocating:
-// enough for the fields at the front of a slice header. Returns how many
-// were written.
-size_t unescape_rbsp_prefix(ByteSpan payload, std::span<uint8_t> out);
+// The first bytes of a NAL unit's RBSP after its header (`header_bytes`:
+// 1 in H.264, 2 in H.265), unescaped without allocating: enough for the
+// fields at the front of a slice header, a few dozen bytes.
+struct RbspFront {
+    std::array<uint8_t, 48> bytes{};
+    size_t size = 0;
+    ByteSpan view() const { return ByteSpan(bytes.data(), size); }
+};
+RbspFront rbsp_front(ByteSpan nal_unit, size_t header_bytes);
 
 }  // namespace morvex::annexb

@@ -10,21 +10,6 @@
 namespace morvex::h264 {
 namespace {
 
-// The fields read here take at most a few dozen bytes of RBSP.
-constexpr size_t kHeaderBytes = 48;
-
-struct Rbsp {
-    std::array<uint8_t, kHeaderBytes> bytes{};
-    size_t size = 0;
-    BitReader reader() const { return BitReader{ByteSpan(bytes.data(), size)}; }
-};
-
-Rbsp front_of(ByteSpan nal_unit) {
-    Rbsp r;
-    if (nal_unit.size() > 1) r.size = annexb::unescape_rbsp_prefix(nal_unit.subspan(1), r.bytes);
-    return r;
-}
-
 std::optional<SliceStart> read_slice_start(BitReader& r) {
     auto first_mb = read_ue(r);
     auto slice_type = first_mb ? read_ue(r) : std::nullopt;
@@ -40,8 +25,8 @@ bool intra_slice(uint32_t slice_type) { return slice_type % 5 == 2 || slice_type
 
 std::optional<Pps> parse_pps(ByteSpan nal_unit) {
     if (nal_unit.empty() || (nal_unit[0] & 0x1F) != kPps) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 1);
+    BitReader r{rbsp.view()};
     auto pps_id = read_ue(r);
     auto sps_id = pps_id ? read_ue(r) : std::nullopt;
     auto entropy = sps_id ? r.bit() : std::nullopt;
@@ -54,8 +39,8 @@ std::optional<SliceStart> parse_slice_start(ByteSpan nal_unit) {
     if (nal_unit.empty()) return std::nullopt;
     const uint8_t type = nal_unit[0] & 0x1F;
     if (type != kSliceNonIdr && type != kSliceIdr) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 1);
+    BitReader r{rbsp.view()};
     return read_slice_start(r);
 }
 
@@ -64,8 +49,8 @@ std::optional<SliceHeader> parse_slice_header(ByteSpan nal_unit, const Sps& sps,
     const uint8_t type = nal_unit[0] & 0x1F;
     if (type != kSliceNonIdr && type != kSliceIdr) return std::nullopt;
     if (sps.log2_max_frame_num > 16 || sps.log2_max_poc_lsb > 16 || sps.pic_order_cnt_type > 2) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 1);
+    BitReader r{rbsp.view()};
     SliceHeader h;
     auto start = read_slice_start(r);
     if (!start || start->pps_id != pps.pps_id) return std::nullopt;

@@ -9,21 +9,6 @@
 namespace morvex::hevc {
 namespace {
 
-constexpr size_t kHeaderBytes = 48;
-
-struct Rbsp {
-    std::array<uint8_t, kHeaderBytes> bytes{};
-    size_t size = 0;
-    BitReader reader() const { return BitReader{ByteSpan(bytes.data(), size)}; }
-};
-
-// The RBSP after the two-byte NAL unit header.
-Rbsp front_of(ByteSpan nal_unit) {
-    Rbsp r;
-    if (nal_unit.size() > 2) r.size = annexb::unescape_rbsp_prefix(nal_unit.subspan(2), r.bytes);
-    return r;
-}
-
 // Slice segments of the types a stream may hold (table 7-1): the trailing,
 // TSA, STSA, RADL and RASL types 0-9, and the IRAP types 16-21.
 bool slice_type_nal(uint8_t type) { return type <= kRaslR || (type >= kBlaWLp && type <= kCraNut); }
@@ -42,8 +27,8 @@ std::optional<SliceStart> read_slice_start(BitReader& r, uint8_t type) {
 
 std::optional<Pps> parse_pps(ByteSpan nal_unit) {
     if (nal_unit.size() < 2 || nal_type_of(nal_unit[0]) != kPps) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 2);
+    BitReader r{rbsp.view()};
     auto pps_id = read_ue(r);
     auto sps_id = pps_id ? read_ue(r) : std::nullopt;
     auto dependent = sps_id ? r.bit() : std::nullopt;
@@ -56,8 +41,8 @@ std::optional<Pps> parse_pps(ByteSpan nal_unit) {
 std::optional<SliceStart> parse_slice_start(ByteSpan nal_unit) {
     auto header = parse_nal_header(nal_unit);
     if (!header || !slice_type_nal(header->type)) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 2);
+    BitReader r{rbsp.view()};
     return read_slice_start(r, header->type);
 }
 
@@ -65,8 +50,8 @@ std::optional<SliceHeader> parse_slice_header(ByteSpan nal_unit, const Sps& sps,
     auto header = parse_nal_header(nal_unit);
     if (!header || !slice_type_nal(header->type)) return std::nullopt;
     if (sps.log2_max_poc_lsb < 4 || sps.log2_max_poc_lsb > 16) return std::nullopt;
-    const Rbsp rbsp = front_of(nal_unit);
-    BitReader r = rbsp.reader();
+    const annexb::RbspFront rbsp = annexb::rbsp_front(nal_unit, 2);
+    BitReader r{rbsp.view()};
     auto start = read_slice_start(r, header->type);
     // Only a picture's first slice segment has these fields at these places.
     if (!start || !start->first_slice_segment_in_pic || start->pps_id != pps.pps_id) return std::nullopt;

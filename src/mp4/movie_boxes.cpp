@@ -89,15 +89,15 @@ void write_dinf(ByteWriter& w) {
     w.end_box(dinf);
 }
 
-void write_fresh_trak(ByteWriter& w, uint32_t track_id, bool video, uint16_t width, uint16_t height,
-                      uint32_t timescale, const std::function<void(ByteWriter&)>& write_entry) {
+void write_fresh_trak(ByteWriter& w, const FreshTrack& t, const std::function<void(ByteWriter&)>& write_entry) {
     size_t trak = w.begin_box("trak");
-    write_tkhd(w, track_id, 0, video ? 0 : 0x0100, video ? width : 0, video ? height : 0);
+    write_tkhd(w, t.track_id, 0, t.video ? 0 : 0x0100, t.video ? t.width : 0, t.video ? t.height : 0, t.enabled,
+               t.alternate_group);
     size_t mdia = w.begin_box("mdia");
-    write_mdhd(w, timescale, 0);
-    write_hdlr(w, video ? "vide" : "soun");
+    write_mdhd(w, t.timescale, 0, t.language);
+    write_hdlr(w, t.video ? "vide" : "soun");
     size_t minf = w.begin_box("minf");
-    if (video) {
+    if (t.video) {
         size_t vmhd = w.begin_full_box("vmhd", 0, 1);
         w.zeros(8);  // graphicsmode, opcolor
         w.end_box(vmhd);

@@ -22,10 +22,20 @@ void write_mdhd(ByteWriter& w, uint32_t timescale, uint32_t duration, std::strin
 void write_hdlr(ByteWriter& w, std::string_view handler_type);                               // 8.4.3
 void write_dinf(ByteWriter& w);                                                              // 8.7.1
 
+// What the headers of a fresh track say.
+struct FreshTrack {
+    uint32_t track_id = 1;
+    bool video = true;
+    uint16_t width = 0, height = 0;  // of a video track
+    uint32_t timescale = 90000;
+    bool enabled = true;
+    uint16_t alternate_group = 0;
+    std::string_view language = "und";
+};
+
 // A trak to be the writer's template for a fresh track: tkhd, and mdia
 // with mdhd, hdlr and minf (vmhd or smhd, dinf, and an stbl that holds only
 // the stsd with the one entry `write_entry` writes).
-void write_fresh_trak(ByteWriter& w, uint32_t track_id, bool video, uint16_t width, uint16_t height,
-                      uint32_t timescale, const std::function<void(ByteWriter&)>& write_entry);
+void write_fresh_trak(ByteWriter& w, const FreshTrack& t, const std::function<void(ByteWriter&)>& write_entry);
 
 }  // namespace morvex

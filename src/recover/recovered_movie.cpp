@@ -136,7 +136,7 @@ std::optional<RecoveredMovie> from_parameter_sets(ByteSpan data, ByteSpan ftyp, 
     w.end_box(place);
     w.end_box(moov);
     const size_t trak_at = r.templates.size();
-    write_fresh_trak(w, 1, true, width, height, kClock, [&](ByteWriter& e) {
+    write_fresh_trak(w, FreshTrack{1, true, width, height, kClock}, [&](ByteWriter& e) {
         if (*codec == NalCodec::Avc) write_avc_entry(e, true, width, height, std::span(&sps, 1), std::span(&pps, 1));
         else write_hvc1_entry(e, width, height, scan.sets.first_vps.value_or(ByteSpan()), sps, pps, true);
     });

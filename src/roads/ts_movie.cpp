@@ -20,46 +20,6 @@ namespace {
 constexpr uint8_t kFtyp[28] = {0, 0, 0, 28, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0,   0,
                                2, 0, 'i', 's', 'o', 'm', 'i', 's', 'o', '2', 'm', 'p', '4', '1'};
 
-struct TrackHeader {
-    uint32_t track_id = 1;
-    bool video = true;
-    uint16_t width = 0, height = 0;
-    uint32_t timescale = kTsClock;
-    bool enabled = true;
-    uint16_t alternate_group = 0;
-    std::string_view language = "und";
-};
-
-void write_trak_template(ByteWriter& w, const TrackHeader& h, const auto& write_entry) {
-    size_t trak = w.begin_box("trak");
-    write_tkhd(w, h.track_id, 0, h.video ? 0 : 0x0100, h.video ? h.width : 0, h.video ? h.height : 0, h.enabled,
-               h.alternate_group);
-    size_t mdia = w.begin_box("mdia");
-    write_mdhd(w, h.timescale, 0, h.language);
-    write_hdlr(w, h.video ? "vide" : "soun");
-    size_t minf = w.begin_box("minf");
-    if (h.video) {
-        size_t vmhd = w.begin_full_box("vmhd", 0, 1);
-        w.zeros(8);  // graphicsmode, opcolor
-        w.end_box(vmhd);
-    } else {
-        size_t smhd = w.begin_full_box("smhd", 0, 0);
-        w.u16(0);  // balance
-        w.u16(0);
-        w.end_box(smhd);
-    }
-    write_dinf(w);
-    size_t stbl = w.begin_box("stbl");
-    size_t stsd = w.begin_full_box("stsd", 0, 0);
-    w.u32(1);
-    write_entry(w);
-    w.end_box(stsd);
-    w.end_box(stbl);
-    w.end_box(minf);
-    w.end_box(mdia);
-    w.end_box(trak);
-}
-
 // What the track header and sample entry need from the parameter sets.
 struct VideoFormat {
     uint16_t width = 1920;
@@ -216,12 +176,12 @@ Result<std::unique_ptr<TsMovie>> ts_movie(const TsReader& r, bool in_band, std::
     bool first_audio = true;
     for (size_t k = 0; k < sources.size(); ++k) {
         at.push_back(m->templates.size());
-        TrackHeader h;
+        FreshTrack h;
         h.track_id = uint32_t(k + 1);
         if (sources[k] == kVideoSource) {
             h.width = format.width;
             h.height = format.height;
-            write_trak_template(w, h, [&](ByteWriter& e) {
+            write_fresh_trak(w, h, [&](ByteWriter& e) {
                 write_video_entry(e, v.codec, v.cutter.sets, in_band, format.width, format.height);
             });
             continue;
@@ -234,7 +194,7 @@ Result<std::unique_ptr<TsMovie>> ts_movie(const TsReader& r, bool in_band, std::
         h.alternate_group = audio_tracks > 1 ? 1 : 0;
         h.language = language;
         first_audio = false;
-        write_trak_template(w, h, [&](ByteWriter& e) { write_audio_entry(e, a); });
+        write_fresh_trak(w, h, [&](ByteWriter& e) { write_audio_entry(e, a); });
     }
     at.push_back(m->templates.size());
     const ByteSpan templates(m->templates);
