@@ -233,6 +233,26 @@ PyObject* new_result(size_t size) {
     return result;
 }
 
+// Makes the plan without the lock; false, with the exception set, when it
+// failed or raised.
+template <typename T>
+bool plan_released(const std::function<Result<T>()>& plan, Result<T>& planned) {
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    const Fault fault = guarded([&] { planned = plan(); }, what, requested);
+    PyEval_RestoreThread(state);
+    if (fault != Fault::none) {
+        raise_fault(fault, what, requested);
+        return false;
+    }
+    if (!planned) {
+        raise_error(planned.error());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool run_released(const std::function<void()>& work) {
@@ -249,16 +269,7 @@ bool run_released(const std::function<void()>& work) {
 PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const std::string* report,
                       const ReportSink& sink) {
     Result<PlannedOutput> planned;
-    std::string what;
-    size_t requested = 0;
-    PyThreadState* state = PyEval_SaveThread();
-    Fault fault = guarded([&] { planned = plan(); }, what, requested);
-    PyEval_RestoreThread(state);
-    if (fault != Fault::none) return raise_fault(fault, what, requested);
-    if (!planned) {
-        raise_error(planned.error());
-        return nullptr;
-    }
+    if (!plan_released(plan, planned)) return nullptr;
     PyObject* result = new_result(planned->size);
     if (result == nullptr) return nullptr;
     char* buffer = PyBytes_AsString(result);
@@ -267,8 +278,10 @@ PyObject* run_planned(const std::function<Result<PlannedOutput>()>& plan, const 
         return nullptr;
     }
     advise_huge_pages(buffer, planned->size);
-    state = PyEval_SaveThread();
-    fault = guarded([&] { planned->write_into(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), planned->size)); },
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    const Fault fault = guarded([&] { planned->write_into(std::span<uint8_t>(reinterpret_cast<uint8_t*>(buffer), planned->size)); },
                     what, requested);
     planned = Result<PlannedOutput>();  // what the writer held is released without the lock
     PyEval_RestoreThread(state);
@@ -291,16 +304,10 @@ PyObject* run_planned_into(const std::function<Result<PlannedOutput>()>& plan,
                            const std::function<std::optional<std::span<uint8_t>>(size_t)>& storage,
                            PyObject* progress, const std::string* report, const ReportSink& sink) {
     Result<PlannedOutput> planned;
+    if (!plan_released(plan, planned)) return nullptr;
     std::string what;
     size_t requested = 0;
-    PyThreadState* state = PyEval_SaveThread();
-    Fault fault = guarded([&] { planned = plan(); }, what, requested);
-    PyEval_RestoreThread(state);
-    if (fault != Fault::none) return raise_fault(fault, what, requested);
-    if (!planned) {
-        raise_error(planned.error());
-        return nullptr;
-    }
+    PyThreadState* state = nullptr;
     const size_t total = planned->size;
     const std::optional<std::span<uint8_t>> storage_made = storage(total);
     if (!storage_made) return nullptr;
@@ -319,7 +326,7 @@ PyObject* run_planned_into(const std::function<Result<PlannedOutput>()>& plan,
         if (!ok) throw PythonRaised();
     };
     state = PyEval_SaveThread();
-    fault = guarded([&] { planned->write_into(out, &hook); }, what, requested);
+    const Fault fault = guarded([&] { planned->write_into(out, &hook); }, what, requested);
     planned = Result<PlannedOutput>();
     PyEval_RestoreThread(state);
     if (fault != Fault::none) return raise_fault(fault, what, requested);
@@ -333,16 +340,7 @@ namespace morvex::python {
 
 PyObject* run_planned_files(const std::function<Result<std::vector<NamedOutput>>()>& plan) {
     Result<std::vector<NamedOutput>> planned;
-    std::string what;
-    size_t requested = 0;
-    PyThreadState* state = PyEval_SaveThread();
-    Fault fault = guarded([&] { planned = plan(); }, what, requested);
-    PyEval_RestoreThread(state);
-    if (fault != Fault::none) return raise_fault(fault, what, requested);
-    if (!planned) {
-        raise_error(planned.error());
-        return nullptr;
-    }
+    if (!plan_released(plan, planned)) return nullptr;
     // Every file's bytes object first, with the lock held; then all the
     // writing without it.
     std::vector<PyObject*> results;
@@ -360,8 +358,10 @@ PyObject* run_planned_files(const std::function<Result<std::vector<NamedOutput>>
         advise_huge_pages(buffer, file.output.size);
         buffers.emplace_back(reinterpret_cast<uint8_t*>(buffer), file.output.size);
     }
-    state = PyEval_SaveThread();
-    fault = guarded(
+    std::string what;
+    size_t requested = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    const Fault fault = guarded(
         [&] {
             for (size_t k = 0; k < buffers.size(); ++k) (*planned)[k].output.write_into(buffers[k]);
         },
