@@ -3,50 +3,19 @@
 // Frames lie inside the stream one after the other, and the stream arriving
 // in pieces of that length gives the same frames, with the same bytes once
 // made byte-aligned, as the whole.
-#include <algorithm>
-#include <vector>
-
+#include "audio_cut.h"
 #include "fuzz_input.h"
-#include "ts/audio_frames.h"
-
-namespace {
-
-struct Cut {
-    std::vector<morvex::AudioFrame> frames;
-    morvex::Bytes data;
-};
-
-Cut cut(morvex::ByteSpan stream, size_t step, size_t piece) {
-    using namespace morvex;
-    AudioStream s;
-    AudioCutter c;
-    c.codec = AudioCodec::Latm;
-    Cut out;
-    auto take = [&](const AudioFrame& f) { out.frames.push_back(f); };
-    for (size_t at = 0; at < stream.size(); at += piece) {
-        const size_t end = std::min(stream.size(), at + piece);
-        for (size_t pes = (at + step - 1) / step * step; pes < end; pes += step)
-            s.pes.push_back(PesMark{pes, {}, false, 0, std::nullopt});
-        s.data.insert(s.data.end(), stream.begin() + at, stream.begin() + end);
-        cut_audio_frames(c, s, false, take);
-    }
-    cut_audio_frames(c, s, true, take);
-    out.data = std::move(s.data);
-    return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     morvex::fuzz::Input in{{data, size}};
     const size_t step = (size_t(in.take_byte()) + 1) * 8;
-    const Cut whole = cut(in.rest, step, in.rest.size() + 1);
+    const auto whole = morvex::fuzz::cut_in_pieces(morvex::AudioCodec::Latm, in.rest, step, in.rest.size() + 1);
     uint64_t end = 0;
     for (const auto& f : whole.frames) {
         if (f.offset < end + 3 || f.offset + f.size > in.rest.size()) __builtin_trap();
         end = f.offset + f.size;
     }
-    const Cut pieces = cut(in.rest, step, step);
+    const auto pieces = morvex::fuzz::cut_in_pieces(morvex::AudioCodec::Latm, in.rest, step, step);
     if (pieces.frames.size() != whole.frames.size()) __builtin_trap();
     for (size_t k = 0; k < whole.frames.size(); ++k) {
         const auto &a = whole.frames[k], &b = pieces.frames[k];

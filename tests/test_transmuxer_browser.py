@@ -146,6 +146,19 @@ STREAMS = {
 }
 
 
+def live_files(folder: Path, init: bytes, parts: list[bytes]) -> list[str]:
+    """As a live player gets them: the init segment, then each push's
+    fragments, as files in `folder`; their names in order."""
+    files = ["init.mp4"]
+    (folder / "init.mp4").write_bytes(init)
+    for n, part in enumerate(parts):
+        part = part[len(init):] if part.startswith(init) else part
+        if part:
+            files.append(f"seg{n}.m4s")
+            (folder / files[-1]).write_bytes(part)
+    return files
+
+
 @pytest.mark.parametrize("names", STREAMS.values(), ids=STREAMS.keys())
 def test_chromium_plays_the_transmuxed_segments(names, tmp_path):
     needs_chromium()
@@ -153,14 +166,7 @@ def test_chromium_plays_the_transmuxed_segments(names, tmp_path):
     t = morvex.TransportStreamTransmuxer()
     parts = [t.push(s) for s in segments] + [t.flush()]
     init = t.init_segment
-    # As a live player gets them: the init segment, then each push's fragments.
-    files = ["init.mp4"]
-    (tmp_path / "init.mp4").write_bytes(init)
-    for n, part in enumerate(parts):
-        part = part[len(init):] if part.startswith(init) else part
-        if part:
-            files.append(f"seg{n}.m4s")
-            (tmp_path / files[-1]).write_bytes(part)
+    files = live_files(tmp_path, init, parts)
     frames, duration = source_video(segments)
     result = play(tmp_path, files, codecs_of(init))
     assert "error" not in result, result

@@ -22,7 +22,7 @@ import av
 import pytest
 
 import morvex
-from test_transmuxer_browser import CHROMIUM, play
+from test_transmuxer_browser import CHROMIUM, live_files, play
 from toolkit import broadcast
 from toolkit.broadcast import CASES, Made
 
@@ -163,13 +163,7 @@ def test_chromium_plays_the_transmuxed_stream(name, tmp_path):
     step = 64 * 1024
     parts = [t.push(m.input[i:i + step]) for i in range(0, len(m.input), step)] + [t.flush()]
     init = t.init_segment
-    files = ["init.mp4"]
-    (tmp_path / "init.mp4").write_bytes(init)
-    for n, part in enumerate(parts):
-        part = part[len(init):] if part.startswith(init) else part
-        if part:
-            files.append(f"seg{n}.m4s")
-            (tmp_path / files[-1]).write_bytes(part)
+    files = live_files(tmp_path, init, parts)
     at = init.index(b"avcC") + 4
     audio = ", mp4a.40.2" if b"mp4a" in init else ""
     result = play(tmp_path, files, f'video/mp4; codecs="avc1.{init[at + 1:at + 4].hex()}{audio}"')
