@@ -230,7 +230,7 @@ void point_tracks_at(TsMovie& m, const TsReader& r) {
             t.nal_base = r.video.cutter.nals.base;
         } else {
             const TsAudio& a = r.audio[size_t(m.sources[k])];
-            if (a.stream.in_place && a.codec != AudioCodec::Latm) {
+            if (a.stream.in_place) {
                 t.pieces = &a.stream.pieces;
                 continue;
             }

@@ -234,6 +234,9 @@ void take_audio(TsReader& r, TsAudioCandidate& c, AudioCodec codec) {
     a.codec = codec;
     a.cutter.codec = codec;
     a.stream = std::move(c.stream);
+    // LATM frames are made byte-aligned in the gathered bytes, which stay
+    // their samples' source.
+    if (codec == AudioCodec::Latm) a.stream.in_place = false;
     a.unwrap = c.unwrap;
     a.pending_discontinuity = c.pending_discontinuity;
     a.cc = c.cc;
@@ -329,7 +332,7 @@ bool decide_audio(TsReader& r, bool force) {
 
 void cut_audio(TsReader& r, TsAudio& a, bool final) {
     cut_audio_frames(a.cutter, a.stream, final, [&](const AudioFrame& f) { on_frame(r, a, f); });
-    if (a.stream.in_place && a.codec != AudioCodec::Latm) {
+    if (a.stream.in_place) {
         // The frames cut are written from the input; an AAC frame's
         // header lies just before it.
         uint64_t at = a.cutter.held ? std::min(a.cutter.pos, a.cutter.held->offset) : a.cutter.pos;
