@@ -94,6 +94,16 @@ bool SourcePieces::next(Cursor& c) const {
 }
 
 SourcePieces::Cursor SourcePieces::find(uint64_t pos) const {
+    if (found_ && holds(*found_) && found_->logical <= pos) {
+        const size_t block = size_t((found_->piece - kept_) / kBlock);
+        if (block + 1 >= blocks_.size() || pos < blocks_[block + 1].logical) {
+            Cursor c = *found_;
+            while (c.logical + length(c) <= pos && next(c)) {
+            }
+            found_ = c;
+            return c;
+        }
+    }
     // The last block starting at or before pos.
     auto it = std::upper_bound(blocks_.begin(), blocks_.end(), pos,
                                [](uint64_t p, const Block& b) { return p < b.logical; });
@@ -102,6 +112,7 @@ SourcePieces::Cursor SourcePieces::find(uint64_t pos) const {
     Cursor c{kept_ + uint64_t(it - blocks_.begin()) * kBlock, it->logical, it->input, it->at};
     while (c.logical + length(c) <= pos && next(c)) {
     }
+    found_ = c;
     return c;
 }
 

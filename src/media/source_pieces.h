@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/bytes.h"
@@ -114,6 +115,9 @@ private:
     std::vector<Block> blocks_;  // from the first kept piece's block on
     uint64_t pieces_ = 0;        // pieces added in all
     uint64_t kept_ = 0;          // the number of the first piece kept (a block's first)
+    // The piece find() gave last: samples are mostly read in order, so the
+    // next one is looked for from there rather than from its block's start.
+    mutable std::optional<Cursor> found_;
     uint64_t erased_ = 0;        // code bytes given back before code_[0]
     uint64_t last_end_ = 0;      // input position after the last piece
 };
